@@ -1,0 +1,67 @@
+// Internal faults. A fault inside the module that is not an ordinary Python
+// error (a broken invariant, the interpreter failing to create a result
+// object, a negative capacity) is thrown as `Panic` and turned, at the native
+// entry of the module function, into the Python exception `PanicException`
+// after a short report on standard error. Nothing else in the module uses C++
+// exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <source_location>
+#include <string>
+
+namespace corvix {
+
+struct Panic {
+    std::string text;
+    std::source_location where;
+};
+
+// Throws a Panic carrying `text` and the caller's source position.
+[[noreturn]] void panic(const char* text, std::source_location where = std::source_location::current());
+
+// The interpreter failed to create an object: print its pending error to
+// standard error, then throw the Panic "Python API call failed".
+[[noreturn]] void api_failure(std::source_location where = std::source_location::current());
+
+// Returns `object`, or raises the API failure when it is null.
+inline PyObject* checked(PyObject* object, std::source_location where = std::source_location::current()) {
+    if (object == nullptr) api_failure(where);
+    return object;
+}
+
+// The exception type, created once per process on first need. Throws a Panic
+// when the type cannot be created (that fault escapes the guard).
+PyObject* panic_exception_type();
+
+// Reports the fault on standard error and sets PanicException. Aborts the
+// process with "uncaught panic at ffi boundary" when the conversion itself
+// fails.
+void raise_panic(const Panic& fault) noexcept;
+
+// Per-thread record that the thread is inside one of the module's native
+// entries, attached to the interpreter.
+extern thread_local int attached_depth;
+
+// Runs `body` (which returns a new reference or nullptr with an error set)
+// under the guard of every native entry.
+template <class Body>
+inline PyObject* guarded(Body&& body) noexcept {
+    struct Depth {
+        Depth() { ++attached_depth; }
+        ~Depth() { --attached_depth; }
+    } depth;
+    try {
+        return body();
+    } catch (const Panic& fault) {
+        raise_panic(fault);
+        return nullptr;
+    } catch (...) {
+        raise_panic(Panic{"an unexpected C++ exception escaped a module function", std::source_location::current()});
+        return nullptr;
+    }
+}
+
+}  // namespace corvix

@@ -1,0 +1,40 @@
+// The platform layer: everything the module needs from the operating system
+// to find and load the Reader library. One small interface, implemented once
+// for POSIX (dlopen/dlsym) and once for Windows (LoadLibraryExW/GetProcAddress).
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace corvix::platform {
+
+// Opaque handle of a loaded shared library.
+using LibraryHandle = void*;
+
+// Outcome of loading one file: a handle, or the loader's reason text.
+struct LoadResult {
+    LibraryHandle handle = nullptr;
+    std::string reason;
+};
+
+// Value of an environment variable when it is set and its value is valid
+// Unicode (UTF-8 on POSIX, UTF-16 on Windows), converted to UTF-8; otherwise
+// nothing.
+std::optional<std::string> environment_utf8(const char* name);
+
+// True when a file-system entry (file, directory, ...) exists at the path;
+// a relative path is taken against the current directory.
+bool entry_exists(const std::string& utf8_path);
+
+// Loads one file. Never throws; on failure returns the reason text.
+LoadResult load_library(const std::string& utf8_path);
+
+// Releases a library this process loaded but does not keep.
+void release_library(LibraryHandle handle);
+
+// Finds an exported function by exact name. On failure returns nullptr and
+// writes the loader's reason text into `reason`. Only the failure path
+// builds a string.
+void* find_symbol(LibraryHandle handle, const char* name, std::string& reason);
+
+}  // namespace corvix::platform

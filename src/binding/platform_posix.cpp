@@ -1,0 +1,88 @@
+// POSIX implementation of the platform layer: dlopen/dlsym, getenv, stat.
+#ifndef _WIN32
+
+#include "platform.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace corvix::platform {
+
+namespace {
+
+// Strict UTF-8 validation (no overlongs, no surrogates, nothing above U+10FFFF).
+bool valid_utf8(const unsigned char* s, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) { ++i; continue; }
+        size_t len;
+        unsigned lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) len = 2;
+        else if (c == 0xE0) { len = 3; lo = 0xA0; }
+        else if (c == 0xED) { len = 3; hi = 0x9F; }
+        else if (c >= 0xE1 && c <= 0xEF) len = 3;
+        else if (c == 0xF0) { len = 4; lo = 0x90; }
+        else if (c >= 0xF1 && c <= 0xF3) len = 4;
+        else if (c == 0xF4) { len = 4; hi = 0x8F; }
+        else return false;
+        if (n - i < len) return false;
+        if (s[i + 1] < lo || s[i + 1] > hi) return false;
+        for (size_t k = 2; k < len; ++k)
+            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string dl_reason(const char* what) {
+    const char* err = dlerror();
+    if (err == nullptr) return std::string(what) + ", but system did not report the error";
+    return std::string(what) + ": " + err;
+}
+
+}  // namespace
+
+std::optional<std::string> environment_utf8(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    size_t n = std::strlen(value);
+    if (!valid_utf8(reinterpret_cast<const unsigned char*>(value), n)) return std::nullopt;
+    return std::string(value, n);
+}
+
+bool entry_exists(const std::string& utf8_path) {
+    // A path with a zero byte names nothing the system could open.
+    if (utf8_path.find('\0') != std::string::npos) return false;
+    struct stat st;
+    return ::stat(utf8_path.c_str(), &st) == 0;
+}
+
+LoadResult load_library(const std::string& utf8_path) {
+    // dlopen searches the library path, not the current directory, for a
+    // name without a slash. The existence test looked in the current
+    // directory, so make the loader look at that same file.
+    std::string target = utf8_path;
+    if (target.find('/') == std::string::npos) target = "./" + target;
+    dlerror();  // forget any stale error of this thread
+    void* handle = ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return {nullptr, dl_reason("dlopen failed")};
+    return {handle, {}};
+}
+
+void release_library(LibraryHandle handle) {
+    if (handle != nullptr) ::dlclose(handle);
+}
+
+void* find_symbol(LibraryHandle handle, const char* name, std::string& reason) {
+    void* address = ::dlsym(handle, name);
+    if (address == nullptr) reason = dl_reason("dlsym failed");
+    return address;
+}
+
+}  // namespace corvix::platform
+
+#endif  // !_WIN32

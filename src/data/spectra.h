@@ -1,0 +1,139 @@
+// Measured arrays: spectra, centroid streams, averaged spectra and
+// chromatograms. The caller chooses the capacity; the module reserves exactly
+// that many zero-filled elements per array, the Reader library returns how
+// many points it has, and the lists hold min(count, capacity) items.
+#pragma once
+
+#include "../binding/call_frame.h"
+#include "sequence.h"
+
+namespace corvix {
+
+inline std::size_t points_taken(contract::Int count, std::size_t capacity) {
+    std::size_t available = static_cast<std::size_t>(count);
+    return available < capacity ? available : capacity;
+}
+
+// Two parallel arrays of reals as (first list, second list).
+PyObject* pair_of_lists(const double* first, const double* second, std::size_t count);
+
+// get_spectrum(handle, scan_number, max_length) -> (masses, intensities).
+struct Spectrum {
+    template <class Row>
+    static PyObject* run(PyObject* const* argv) {
+        std::tuple<contract::Int, contract::Int, contract::Int> values;
+        if (!convert_arguments<Row, Int, Int, Int>(argv, values)) return nullptr;
+        auto [handle, scan_number, max_length] = values;
+        platform::LibraryHandle library = obtain_library();
+        if (library == nullptr) return nullptr;
+        std::size_t capacity = capacity_of(max_length);
+        Buffer<double> masses, intensities;
+        if (!masses.reserve(capacity) || !intensities.reserve(capacity)) return nullptr;
+        auto entry = lookup<contract::SpectrumEntry>(library, Row::entry);
+        if (entry == nullptr) return nullptr;
+        contract::Int count = entry(handle, scan_number, masses.data(), intensities.data(), max_length);
+        if (count < 0) return raise_status_failure(Row::entry);
+        return pair_of_lists(masses.data(), intensities.data(), points_taken(count, capacity));
+    }
+};
+
+// get_centroid_stream(handle, scan_number, max_length) -> four lists of
+// floats, one list of ints and the two trailer values.
+struct CentroidStream {
+    template <class Row>
+    static PyObject* run(PyObject* const* argv) {
+        std::tuple<contract::Int, contract::Int, contract::Int> values;
+        if (!convert_arguments<Row, Int, Int, Int>(argv, values)) return nullptr;
+        auto [handle, scan_number, max_length] = values;
+        platform::LibraryHandle library = obtain_library();
+        if (library == nullptr) return nullptr;
+        std::size_t capacity = capacity_of(max_length);
+        Buffer<double> a1, a2, a3, a4;
+        Buffer<contract::Int> integers;
+        Buffer<double> trailer;  // reserved also for a zero capacity
+        if (!a1.reserve(capacity) || !a2.reserve(capacity) || !a3.reserve(capacity) || !a4.reserve(capacity) ||
+            !integers.reserve(capacity) || !trailer.reserve(2))
+            return nullptr;
+        auto entry = lookup<contract::CentroidEntry>(library, Row::entry);
+        if (entry == nullptr) return nullptr;
+        contract::Int count = entry(handle, scan_number, a1.data(), a2.data(), a3.data(), a4.data(), integers.data(),
+                                    trailer.data(), max_length);
+        if (count < 0) return raise_status_failure(Row::entry);
+        double t1 = trailer.data()[0], t2 = trailer.data()[1];
+        std::size_t n = points_taken(count, capacity);
+        Ref l1(real_list(a1.data(), n));
+        Ref l2(real_list(a2.data(), n));
+        Ref l3(real_list(a3.data(), n));
+        Ref l4(real_list(a4.data(), n));
+        Ref li(int_list(integers.data(), n));
+        Ref f1(real_result(t1));
+        Ref f2(real_result(t2));
+        return tuple_of(l1, l2, l3, l4, li, f1, f2);
+    }
+};
+
+// get_averaged_spectrum(handle, scan_numbers, max_length) -> (masses, intensities).
+struct AveragedSpectrum {
+    template <class Row>
+    static PyObject* run(PyObject* const* argv) {
+        std::tuple<contract::Int, Sequence<contract::Int>, contract::Int> values;
+        if (!convert_arguments<Row, Int, IntSequence, Int>(argv, values)) return nullptr;
+        contract::Int handle = std::get<0>(values);
+        const Sequence<contract::Int>& scans = std::get<1>(values);
+        contract::Int max_length = std::get<2>(values);
+        platform::LibraryHandle library = obtain_library();
+        if (library == nullptr) return nullptr;
+        std::size_t capacity = capacity_of(max_length);
+        Buffer<double> masses, intensities;
+        if (!masses.reserve(capacity) || !intensities.reserve(capacity)) return nullptr;
+        auto entry = lookup<contract::AveragedEntry>(library, Row::entry);
+        if (entry == nullptr) return nullptr;
+        contract::Int count = entry(handle, scans.data(), element_count(scans.count), masses.data(),
+                                    intensities.data(), max_length);
+        if (count < 0) return raise_status_failure(Row::entry);
+        return pair_of_lists(masses.data(), intensities.data(), points_taken(count, capacity));
+    }
+
+    static contract::Int element_count(std::size_t count) {
+        if (count > static_cast<std::size_t>(INT32_MAX)) panic("sequence too long for the Reader library");
+        return static_cast<contract::Int>(count);
+    }
+};
+
+// get_chromatogram(handle, trace_type, filter, mass_ranges_start,
+// mass_ranges_end, start_scan, end_scan, max_length) -> (times, intensities).
+struct Chromatogram {
+    template <class Row>
+    static PyObject* run(PyObject* const* argv) {
+        std::tuple<contract::Int, contract::Int, Utf8, Sequence<double>, Sequence<double>, contract::Int,
+                   contract::Int, contract::Int>
+            values;
+        if (!convert_arguments<Row, Int, Int, Str, RealSequence, RealSequence, Int, Int, Int>(argv, values))
+            return nullptr;
+        auto& [handle, trace_type, filter, starts, ends, start_scan, end_scan, max_length] = values;
+        // The Reader library reads as many ends as starts: a shorter end list
+        // would be read past its end.
+        if (ends.count < starts.count) {
+            PyErr_SetString(PyExc_ValueError, "mass_ranges_end has fewer elements than mass_ranges_start");
+            return nullptr;
+        }
+        contract::Int range_count = AveragedSpectrum::element_count(starts.count);
+        platform::LibraryHandle library = obtain_library();
+        if (library == nullptr) return nullptr;
+        std::size_t capacity = capacity_of(max_length);
+        Buffer<double> times, intensities;
+        if (!times.reserve(capacity) || !intensities.reserve(capacity)) return nullptr;
+        if (filter.has_nul()) panic("filter contains a NUL character and cannot be passed as a C string");
+        Buffer<char> filter_copy;
+        if (!filter_copy.reserve(static_cast<std::size_t>(filter.size) + 1)) return nullptr;
+        std::memcpy(filter_copy.data(), filter.data, static_cast<std::size_t>(filter.size));
+        auto entry = lookup<contract::ChromatogramEntry>(library, Row::entry);
+        if (entry == nullptr) return nullptr;
+        contract::Int count = entry(handle, trace_type, filter_copy.data(), starts.data(), ends.data(), range_count,
+                                    start_scan, end_scan, times.data(), intensities.data(), max_length);
+        if (count < 0) return raise_status_failure(Row::entry);
+        return pair_of_lists(times.data(), intensities.data(), points_taken(count, capacity));
+    }
+};
+
+}  // namespace corvix
