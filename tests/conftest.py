@@ -1,0 +1,57 @@
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+BUILD_DIR = pathlib.Path(os.environ["CORVIX_BUILD_DIR"]) if os.environ.get("CORVIX_BUILD_DIR") else None
+LIB_NAME = "VelmarNativeReader.dll"
+
+
+def stub_path(variant):
+    """Path of a stand-in Reader library variant (full, missing, empty) or fixture."""
+    if BUILD_DIR is None:
+        pytest.skip("CORVIX_BUILD_DIR is not set: the stand-in Reader library is not built")
+    return BUILD_DIR / "reader_stub" / variant / LIB_NAME
+
+
+@pytest.fixture(scope="session")
+def corvix():
+    """The module, with the full stand-in Reader library loaded in this process."""
+    import native_corvix_py_backend as module
+
+    module.set_dylib_path(str(stub_path("full")))
+    return module
+
+
+@pytest.fixture
+def stub(corvix):
+    """Control of the stand-in Reader library the module loaded; reset around each test."""
+    from readerstub import ReaderStub
+
+    control = ReaderStub(str(stub_path("full")))
+    control.reset()
+    yield control
+    control.reset()
+
+
+def module_dir():
+    import native_corvix_py_backend as module
+
+    return str(pathlib.Path(module.__file__).parent)
+
+
+def run_python(code, cwd=None, env=None):
+    """Runs `code` in a fresh interpreter (the Reader library is loaded once per
+    process, so every loading scenario needs its own). VELMAR_NATIVE_LIB is
+    removed unless `env` sets it."""
+    environment = {k: v for k, v in os.environ.items() if k != "VELMAR_NATIVE_LIB"}
+    paths = [module_dir(), str(pathlib.Path(__file__).parent)]
+    if environment.get("PYTHONPATH"):
+        paths.append(environment["PYTHONPATH"])
+    environment["PYTHONPATH"] = os.pathsep.join(paths)
+    environment.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", code], cwd=cwd, env=environment, capture_output=True, text=True, timeout=300
+    )
