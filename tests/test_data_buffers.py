@@ -1,0 +1,310 @@
+"""Scan statistics, dependent-scan details, memory exhaustion while reserving
+arrays, and the release of every call-owned buffer."""
+import gc
+import os
+import tracemalloc
+
+import pytest
+
+from conftest import run_python, stub_path
+from test_data import outcomes
+
+SCAN_TYPE = "get_scan_stats_scan_type"
+FILTER = "get_scan_dependent_detail_filter_string"
+ARRAYS = ["get_scan_dependent_detail_precursor_mass_array", "get_scan_dependent_detail_isolation_width_array"]
+COUNTING = ["get_scan_dependents_count", "get_scan_dependents_instrument_type", "get_scan_dependent_detail_scan_index"]
+
+
+# ---------------------------------------------------------------------------
+# Scan statistics.
+
+
+@pytest.mark.parametrize("status", [None, 0, 1, 20, 25, 2**31 - 1])
+def test_scan_stats_always_twenty_values(corvix, stub, status):
+    if status is not None:
+        stub.set_result("get_scan_stats", status)
+    result = corvix.get_scan_stats(3, -4)
+    assert result == [float(v) for v in range(1, 21)] and all(type(v) is float for v in result)
+    assert (stub.last_int("get_scan_stats", 0), stub.last_int("get_scan_stats", 1)) == (3, -4)
+
+
+def test_scan_stats_unwritten_values_read_zero(corvix, stub):
+    stub.set_array("get_scan_stats", 0, [7.0, float("-inf")])
+    assert corvix.get_scan_stats(1, 1) == [7.0, float("-inf")] + [0.0] * 18
+
+
+@pytest.mark.parametrize("name", ["get_scan_stats", SCAN_TYPE])
+@pytest.mark.parametrize("status", [-1, -(2**31)])
+def test_scan_stats_negative_status_raises(corvix, stub, name, status):
+    stub.set_result(name, status)
+    with pytest.raises(RuntimeError) as info:
+        getattr(corvix, name)(1, 1)
+    assert str(info.value) == f"{name} failed"
+
+
+@pytest.mark.parametrize(
+    "text, status, expected",
+    [
+        (b"Full ms", None, "Full ms"),
+        (b"Full ms", 0, None),
+        (b"", None, None),
+        (b"ab\0cd", 5, "ab\x00cd"),
+        (b"0123456789", 5, "01234"),
+        ("é".encode(), 1, "\ufffd"),
+        (b"ab\xffc", 4, "ab\ufffdc"),
+        (b"x" * 1030, 1024, "x" * 1024),
+        (b"short", 12, "short" + "\x00" * 7),
+    ],
+)
+def test_scan_type_counted_text(corvix, stub, text, status, expected):
+    stub.set_text(SCAN_TYPE, text)
+    if status is not None:
+        stub.set_result(SCAN_TYPE, status)
+    assert corvix.get_scan_stats_scan_type(2, 3) == expected
+    assert [stub.last_int(SCAN_TYPE, p) for p in (0, 1, 3)] == [2, 3, 1024]
+
+
+@pytest.mark.parametrize("name", [SCAN_TYPE, FILTER])
+@pytest.mark.parametrize("status", [1025, 2**31 - 1])
+def test_counted_text_above_capacity_is_an_internal_fault(corvix, stub, name, status):
+    stub.set_result(name, status)
+    with pytest.raises(corvix.PanicException):
+        getattr(corvix, name)(*[1] * (2 if name == SCAN_TYPE else 4))
+    assert stub.calls(name) == 1
+
+
+# ---------------------------------------------------------------------------
+# Dependent-scan details.
+
+
+@pytest.mark.parametrize("name", COUNTING)
+@pytest.mark.parametrize("value", [-1, 0, 7, 2**31 - 1, -(2**31)])
+def test_counting_functions_pass_the_result_through(corvix, stub, name, value):
+    stub.set_result(name, value)
+    args = [11, -12, 13, -(2**31)][: 4 if name.endswith("scan_index") else 3]
+    result = getattr(corvix, name)(*args)
+    assert type(result) is int and result == value
+    assert [stub.last_int(name, p) for p in range(len(args))] == args
+
+
+@pytest.mark.parametrize(
+    "text, status, expected",
+    [
+        (b"ms2 dependent", None, "ms2 dependent"),
+        (b"ms2 dependent", 0, ""),
+        (b"ms2 dependent", -1, None),
+        (b"ms2 dependent", -(2**31), None),
+        (b"ms2 dependent", 3, "ms2"),
+        (b"a\0b", 3, "a\x00b"),
+        ("✓".encode(), 2, "\ufffd"),
+        (b"y" * 1024, 1024, "y" * 1024),
+    ],
+)
+def test_dependent_filter_text(corvix, stub, text, status, expected):
+    stub.set_text(FILTER, text)
+    if status is not None:
+        stub.set_result(FILTER, status)
+    assert corvix.get_scan_dependent_detail_filter_string(4, 5, 2, 2**31 - 1) == expected
+    assert [stub.last_int(FILTER, p) for p in (0, 1, 2, 3, 5)] == [4, 5, 2, 2**31 - 1, 1024]
+
+
+@pytest.mark.parametrize("name", ARRAYS)
+@pytest.mark.parametrize(
+    "written, status, expected",
+    [
+        ([400.0, 500.0], None, [400.0, 500.0]),
+        ([1.0, 2.0, 3.0, 4.0, 5.0], 3, [1.0, 2.0, 3.0]),
+        ([1.0, 2.0], 4, [1.0, 2.0, 0.0, 0.0]),
+        ([1.0, 2.0], 0, []),
+        ([float(i) for i in range(300)], 300, [float(i) for i in range(256)]),
+        ([1.0], 2**31 - 1, [1.0] + [0.0] * 255),
+        ([1.0], -1, None),
+        ([1.0], -(2**31), None),
+    ],
+)
+def test_dependent_arrays(corvix, stub, name, written, status, expected):
+    stub.set_array(name, 0, written)
+    if status is not None:
+        stub.set_result(name, status)
+    assert getattr(corvix, name)(6, 7, 8, -(2**31)) == expected
+    assert [stub.last_int(name, p) for p in (0, 1, 2, 3, 5)] == [6, 7, 8, -(2**31), 256]
+
+
+STATS_AND_DEPENDENTS = {
+    "get_scan_stats": 2, SCAN_TYPE: 2, FILTER: 4, ARRAYS[0]: 4, ARRAYS[1]: 4,
+    COUNTING[0]: 3, COUNTING[1]: 3, COUNTING[2]: 4,
+}
+
+
+def test_lookup_failures_and_argument_order():
+    calls = [f"m.{name}(*{[1] * n!r})" for name, n in STATS_AND_DEPENDENTS.items()]
+    for line, name in zip(outcomes(calls, variant="empty"), STATS_AND_DEPENDENTS):
+        assert line.startswith(f"RuntimeError: get function {name}: "), line
+
+
+@pytest.mark.parametrize("name", STATS_AND_DEPENDENTS)
+def test_first_failing_parameter_is_named(corvix, stub, name):
+    n = STATS_AND_DEPENDENTS[name]
+    params = ["handle", "scan_number", "ms_order", "detail_index"][:n]
+    for first in range(n):
+        with pytest.raises(TypeError) as info:
+            getattr(corvix, name)(*([1] * first + ["x"] * (n - first)))
+        assert str(info.value).startswith(f"argument '{params[first]}': ")
+    assert stub.total_calls() == 0
+
+
+# ---------------------------------------------------------------------------
+# Memory exhaustion: an orderly MemoryError, never a crash. The child lowers
+# its address space first so that it cannot take the machine down.
+
+EXHAUSTION = """
+import os, resource
+sanitized = 'asan' in os.environ.get('LD_PRELOAD', '')
+if not sanitized:
+    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+import native_corvix_py_backend as m
+m.set_dylib_path({path!r})
+calls = [
+    'm.get_centroid_stream(1, 1, 2**31 - 1)',
+    'm.get_spectrum(1, 1, 2**31 - 1)',
+    'm.get_averaged_spectrum(1, [1, 2], 2**31 - 1)',
+    "m.get_chromatogram(1, 0, 'f', [1.0], [2.0], 1, 2, 2**31 - 1)",
+    # The first arrays fit, a later one does not: those reserved are released.
+    'm.get_spectrum(1, 1, 2**28 + 2**27)',
+    'm.get_centroid_stream(1, 1, 2**27 + 2**26)',
+    # After all of that the memory is back: 2 GiB of arrays fit again. (Under
+    # the address sanitizer the limit is per allocation: 1.25 GiB.)
+    'm.get_spectrum(1, 1, 2**27)',
+    'm.get_centroid_stream(1, 1, 2**25)',
+]
+for call in calls:
+    try:
+        result = eval(call)
+        print('ok', len(result[0]))
+    except MemoryError:
+        print('MemoryError')
+"""
+
+
+def test_memory_exhaustion_raises_memory_error():
+    env = {}
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        limits = ":allocator_may_return_null=1:max_allocation_size_mb=1280"
+        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + limits
+    result = run_python(EXHAUSTION.format(path=str(stub_path("full"))), env=env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.split("\n")[:8] == ["MemoryError"] * 6 + ["ok 5", "ok 3"], result.stderr
+
+
+# ---------------------------------------------------------------------------
+# Every array, copy and sequence buffer is released on every path. The module
+# reserves its buffers with the interpreter's allocator, so tracemalloc sees
+# them; a leak of one buffer per call would add up to megabytes here.
+
+
+def path_calls(m, stub):
+    """(setup, call) pairs covering success and each failure path."""
+    big = list(range(1, 200))
+
+    def status(entry, value):
+        return lambda: stub.set_result(entry, value)
+
+    def none():
+        stub.reset()
+
+    stretched = [float(i) for i in range(300)]
+    return [
+        (none, lambda: m.get_spectrum(1, 1, 100)),
+        (status("get_spectrum", -1), lambda: m.get_spectrum(1, 1, 100)),
+        (none, lambda: m.get_spectrum(1, 1, -1)),
+        (none, lambda: m.get_centroid_stream(1, 1, 100)),
+        (status("get_centroid_stream_full", -1), lambda: m.get_centroid_stream(1, 1, 100)),
+        (none, lambda: m.get_centroid_stream(1, 1, -1)),
+        (none, lambda: m.get_averaged_spectrum(1, big, 100)),
+        (none, lambda: m.get_averaged_spectrum(1, big + ["x"], 100)),
+        (none, lambda: m.get_averaged_spectrum(1, big + [2**40], 100)),
+        (status("get_averaged_spectrum", -1), lambda: m.get_averaged_spectrum(1, big, 100)),
+        (none, lambda: m.get_averaged_spectrum(1, big, -1)),
+        (none, lambda: m.get_chromatogram(1, 0, "filter" * 50, stretched, stretched, 1, 2, 100)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched + ["x"], 1, 2, 100)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched[:-1], 1, 2, 100)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched, 1, 2, "x")),
+        (none, lambda: m.get_chromatogram(1, 0, "f\0" * 50, stretched, stretched, 1, 2, 100)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched, 1, 2, -1)),
+        (status("get_chromatogram", -1), lambda: m.get_chromatogram(1, 0, "f" * 300, stretched, stretched, 1, 2, 100)),
+        (none, lambda: m.get_scan_stats(1, 1)),
+        (status("get_scan_stats", -1), lambda: m.get_scan_stats(1, 1)),
+        (none, lambda: m.get_scan_stats_scan_type(1, 1)),
+        (status(SCAN_TYPE, 0), lambda: m.get_scan_stats_scan_type(1, 1)),
+        (status(SCAN_TYPE, -1), lambda: m.get_scan_stats_scan_type(1, 1)),
+        (status(SCAN_TYPE, 1025), lambda: m.get_scan_stats_scan_type(1, 1)),
+        (none, lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
+        (status(FILTER, -1), lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
+        (status(FILTER, 1025), lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
+        (none, lambda: m.get_scan_dependent_detail_precursor_mass_array(1, 1, 1, 1)),
+        (status(ARRAYS[1], -1), lambda: m.get_scan_dependent_detail_isolation_width_array(1, 1, 1, 1)),
+    ]
+
+
+def run_paths(pairs, rounds):
+    for setup, call in pairs:
+        setup()
+        for _ in range(rounds):
+            try:
+                call()
+            except BaseException:
+                pass
+
+
+def test_buffers_released_on_every_path(corvix, stub, capfd):
+    pairs = path_calls(corvix, stub)
+    tracemalloc.start()
+    try:
+        run_paths(pairs, 50)  # warm up caches and free lists
+        gc.collect()
+        baseline = tracemalloc.get_traced_memory()[0]
+        run_paths(pairs, 200)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - baseline
+    finally:
+        tracemalloc.stop()
+    capfd.readouterr()  # the internal-fault reports
+    assert grown < 32 * 1024, f"traced memory grew by {grown} bytes"
+
+
+LOOKUP_PATHS = """
+import gc, tracemalloc
+import native_corvix_py_backend as m
+m.set_dylib_path({path!r})
+xs = [float(i) for i in range(300)]
+calls = [
+    lambda: m.get_spectrum(1, 1, 100),
+    lambda: m.get_centroid_stream(1, 1, 100),
+    lambda: m.get_averaged_spectrum(1, list(range(300)), 100),
+    lambda: m.get_chromatogram(1, 0, 'f' * 300, xs, xs, 1, 2, 100),
+    lambda: m.get_scan_stats(1, 1),
+    lambda: m.get_scan_stats_scan_type(1, 1),
+    lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1),
+    lambda: m.get_scan_dependent_detail_precursor_mass_array(1, 1, 1, 1),
+]
+def run(rounds):
+    for call in calls:
+        for _ in range(rounds):
+            try:
+                call()
+            except RuntimeError:
+                pass
+tracemalloc.start()
+run(50)
+gc.collect()
+base = tracemalloc.get_traced_memory()[0]
+run(200)
+gc.collect()
+print(tracemalloc.get_traced_memory()[0] - base)
+"""
+
+
+def test_buffers_released_when_the_lookup_fails():
+    result = run_python(LOOKUP_PATHS.format(path=str(stub_path("empty"))))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert int(result.stdout) < 32 * 1024
