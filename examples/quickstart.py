@@ -10,7 +10,7 @@ import sys
 import native_corvix_py_backend as corvix
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     if len(argv) > 1:
         corvix.set_dylib_path(argv[1])
     raw_path = argv[2] if len(argv) > 2 else "example.raw"

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Packaging check: builds the sdist and the wheel with `python -m build`,
+# installs the wheel into a fresh virtual environment outside the source tree,
+# and runs the test suite, stubtest and a strict type check of the examples
+# against the INSTALLED module.
+#
+# `python -m build` builds the sdist first and then the wheel from the
+# unpacked sdist, in an isolated environment: the wheel is the proof that the
+# sdist builds from scratch.
+#
+# Usage: scripts/wheel_check.sh [python] [pytest options...]
+# (the options, such as -x or -k EXPR, apply to the copied tests/)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+python=${1:-${PYTHON:-python3}}
+shift || true
+base_python=$(command -v "$python")
+project_python=$("$here/scripts/env.sh" "$python" | tail -n 1)  # has build and mypy
+export PATH="$(dirname "$project_python"):$PATH"
+unset PYTHONPATH VELMAR_NATIVE_LIB
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/corvix-wheel.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+step() { echo "--- $*"; }
+
+step "python -m build: sdist, then a wheel from the sdist"
+if ! "$project_python" -m build --outdir "$work/dist" "$here" >"$work/build.log" 2>&1; then
+  cat "$work/build.log"; exit 1
+fi
+grep -q "Building wheel from sdist" "$work/build.log" || { cat "$work/build.log"; echo "wheel not built from the sdist" >&2; exit 1; }
+sdists=("$work"/dist/*.tar.gz) wheels=("$work"/dist/*.whl)
+[ ${#sdists[@]} = 1 ] && [ -f "${sdists[0]}" ] && [ ${#wheels[@]} = 1 ] && [ -f "${wheels[0]}" ] \
+  || { ls -l "$work/dist" >&2; echo "expected one sdist and one wheel" >&2; exit 1; }
+"$project_python" - "${sdists[0]}" "${wheels[0]}" <<'PY'
+import sys, tarfile, zipfile
+sdist, wheel = sys.argv[1:]
+names = set(zipfile.ZipFile(wheel).namelist())
+stub = "native_corvix_py_backend.pyi"
+missing = {stub, "native_corvix_py_backend-stubs/__init__.pyi"} - names
+assert not missing, f"wheel lacks {missing}"
+assert any(n.startswith("native_corvix_py_backend.") and n.endswith((".so", ".pyd")) for n in names), names
+assert len(set(zipfile.ZipFile(wheel).read(n) for n in (stub, "native_corvix_py_backend-stubs/__init__.pyi"))) == 1
+members = {m.split("/", 1)[1] for m in tarfile.open(sdist).getnames() if "/" in m}
+for needed in ("CMakeLists.txt", "pyproject.toml", "README.md", stub, "src/lib/registry.h"):
+    assert needed in members, f"sdist lacks {needed}"
+print("wheel:", wheel.rsplit("/", 1)[1], "-", len(names), "files")
+PY
+
+step "fresh virtual environment outside the source tree"
+"$base_python" -m venv "$work/venv"
+venv_python="$work/venv/bin/python"
+grep -E '^(pytest|hypothesis|mypy)\b' "$here/requirements-test.txt" >"$work/requirements.txt"
+"$venv_python" -m pip install -q --disable-pip-version-check "${wheels[0]}" -r "$work/requirements.txt"
+
+step "stand-in Reader library"
+build=$("$here/scripts/build.sh" "$project_python" | tail -n 1)
+[ -f "$build/reader_stub/full/VelmarNativeReader.dll" ] || { echo "no stand-in in $build" >&2; exit 1; }
+
+# Copies of tests/, examples/ and README.md (side by side, as test_examples.py
+# expects), run from outside the tree with nothing on PYTHONPATH: the module
+# can only come from the virtual environment.
+mkdir -p "$work/copy"
+cp -R "$here/tests" "$here/examples" "$here/README.md" "$work/copy/"
+find "$work/copy" -name __pycache__ -prune -exec rm -rf {} +
+cd "$work"
+module_file=$("$venv_python" -c 'import native_corvix_py_backend as m; print(m.__file__)')
+case "$module_file" in
+  "$work/venv/"*) echo "module: $module_file" ;;
+  *) echo "imported $module_file, not the installed module" >&2; exit 1 ;;
+esac
+
+step "test suite against the installed module"
+CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$work/copy/tests" "$@"
+
+step "stubtest against the installed module"
+"$venv_python" -m mypy.stubtest --allowlist "$here/scripts/stubtest_allowlist.txt" native_corvix_py_backend
+
+step "examples type-check against the installed stub"
+"$venv_python" -m mypy --strict --cache-dir "$work/mypy-cache" "$work/copy/examples"
+echo "wheel check passed"
