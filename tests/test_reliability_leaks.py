@@ -1,0 +1,303 @@
+"""Every function called many times on each of its paths, without growth.
+
+Each path is called CALLS times (2,000 by default; CORVIX_STRESS=1 makes it
+20,000, CORVIX_LEAK_CALLS sets any count). Memory is measured with tracemalloc:
+the module reserves its call buffers with the interpreter's allocator, so a
+buffer that is not released shows up there, as does any object that is not.
+Reference counts of the argument objects and of True, False and None must be
+the same after the loop as before it. From 3.12 on True, False and None are
+immortal and their count never moves, so for them the check only has force on
+3.11 (the check is reported as not applicable rather than passed vacuously).
+"""
+import gc
+import json
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+from conftest import run_python, stub_path
+from signatures import NAMES, PARAMS
+from test_reliability_families import FAMILIES, names_of, status_names
+
+STRESS = os.environ.get("CORVIX_STRESS", "") not in ("", "0")
+CALLS = int(os.environ.get("CORVIX_LEAK_CALLS", 20000 if STRESS else 2000))
+WARMUP = 200
+# Steady-state noise of the interpreter (free lists, caches) is well below
+# this; one leaked object or buffer per call is at least 16 bytes * CALLS.
+TOLERANCE = 8 * 1024
+
+TEXT_PARAMS = {"path", "filter"}
+REAL_PARAMS = {"rt", "precursor_mz", "tolerance_ppm"}
+REAL_SEQUENCES = {"mass_ranges_start", "mass_ranges_end"}
+INT_SEQUENCES = {"scan_numbers"}
+CAPACITY_PARAMS = {"max_length", "max_size"}
+
+
+def immortal(obj):
+    check = getattr(sys, "_is_immortal", None)
+    if check is not None:
+        return check(obj)
+    return sys.version_info >= (3, 12) and sys.getrefcount(obj) >= 2**30
+
+
+def fresh_value(param):
+    """A good argument that is a new object of its own (no cached small int
+    or interned str), so that its reference count means something."""
+    if param in TEXT_PARAMS:
+        return "".join(["stand", "-in.raw"])
+    if param in REAL_PARAMS:
+        return float("1.25")
+    if param in REAL_SEQUENCES:
+        return [float("100.5"), float("200.5")]
+    if param in INT_SEQUENCES:
+        return [int("1000001"), int("1000002")]
+    if param in CAPACITY_PARAMS:
+        return int("300")
+    return int("1000003")
+
+
+def good_args(name):
+    return [fresh_value(p) for p in PARAMS[name]]
+
+
+def watched_objects(args):
+    objects = list(args)
+    for a in args:
+        if isinstance(a, list):
+            objects.extend(a)
+    objects += [o for o in (True, False, None) if not immortal(o)]
+    return objects
+
+
+def wrong_type(param):
+    if param in TEXT_PARAMS:
+        return 5, TypeError
+    if param in REAL_SEQUENCES | INT_SEQUENCES:
+        return "abc", TypeError
+    return "bad", TypeError
+
+
+def argument_errors(name):
+    """[(args, kwargs, exception type)]: every kind of argument error."""
+    params = PARAMS[name]
+    good = good_args(name)
+    calls = [
+        (good + [0], {}, TypeError),
+        ([], {}, TypeError),
+        (good[:-1], {params[-1] + "_x": 1}, TypeError),
+        (good, {params[0]: good[0]}, TypeError),
+    ]
+    for i, param in enumerate(params):
+        bad = list(good)
+        bad[i], error = wrong_type(param)
+        calls.append((bad, {}, error))
+        variants = []
+        if param in TEXT_PARAMS:
+            variants = [("\ud800", UnicodeEncodeError)]
+        elif param in REAL_SEQUENCES:
+            variants = [(5, TypeError), ([1.0, "x"], TypeError)]
+        elif param in INT_SEQUENCES:
+            variants = [(5, TypeError), ([1, 2**40], OverflowError), ([1, 1.5], TypeError)]
+        elif param not in REAL_PARAMS:
+            variants = [(2**40, OverflowError)]
+        else:
+            variants = [(10**400, OverflowError)]
+        for value, error in variants:
+            bad = list(good)
+            bad[i] = value
+            calls.append((bad, {}, error))
+    if name == "open_raw_file":
+        calls.append((["a\0b"], {}, ValueError))
+    if name == "get_chromatogram":
+        bad = list(good)
+        bad[4] = [1.0]
+        calls.append((bad, {}, ValueError))
+    return calls
+
+
+def run_loop(function, calls, count):
+    """Calls function count times, cycling through calls; each call must
+    end as its entry says (None: return normally)."""
+    for i in range(count):
+        args, kwargs, error = calls[i % len(calls)]
+        if error is None:
+            function(*args, **kwargs)
+            continue
+        try:
+            function(*args, **kwargs)
+        except error:
+            pass
+        else:
+            raise AssertionError(f"{function.__name__}{tuple(args)} {kwargs} did not raise {error.__name__}")
+
+
+def measure(function, calls, watched, count=CALLS):
+    # The collector stays off during the loop, so whatever the calls leave
+    # in reference cycles is still in the youngest generation, and one cheap
+    # collection of that generation frees it (a full collection per test
+    # would cost more than the calls).
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        run_loop(function, calls, WARMUP)
+        gc.collect(0)
+        refs_before = [sys.getrefcount(o) for o in watched]
+        memory_before = tracemalloc.get_traced_memory()[0]
+        run_loop(function, calls, count)
+        gc.collect(0)
+        growth = tracemalloc.get_traced_memory()[0] - memory_before
+        refs_after = [sys.getrefcount(o) for o in watched]
+    finally:
+        if enabled:
+            gc.enable()
+    return growth, [(repr(o)[:40], b, a) for o, b, a in zip(watched, refs_before, refs_after) if a != b]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def traced():
+    started = not tracemalloc.is_tracing()
+    if started:
+        tracemalloc.start()
+    yield
+    if started:
+        tracemalloc.stop()
+
+
+def check(function, calls, args=()):
+    growth, moved = measure(function, calls, watched_objects(args))
+    assert growth < TOLERANCE, f"{function.__name__}: traced memory grew by {growth} bytes over {CALLS} calls"
+    assert moved == [], f"{function.__name__}: reference counts changed (object, before, after): {moved}"
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_success_path(corvix, stub, name):
+    args = good_args(name)
+    function = getattr(corvix, name)
+    check(function, [(args, {}, None)], args)
+    if name != "set_dylib_path":
+        assert stub.calls(FAMILIES[name].entry) == WARMUP + CALLS
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_argument_errors(corvix, stub, name):
+    args = good_args(name)
+    calls = argument_errors(name)
+    # The good argument objects are reused inside the bad calls.
+    check(getattr(corvix, name), calls, args)
+    if name == "open_raw_file":
+        # The nul-byte path reaches the lookup but never the entry point.
+        assert stub.calls("open_raw_file") == 0
+    else:
+        assert stub.total_calls() == 0
+
+
+RAISING = [n for n in status_names() if FAMILIES[n].negative == "raise"]
+QUIET = [n for n in status_names() if FAMILIES[n].negative != "raise"]
+
+
+@pytest.mark.parametrize("name", RAISING)
+def test_status_failure(corvix, stub, name):
+    entry = FAMILIES[name].entry
+    stub.set_result(entry, -1)
+    args = good_args(name)
+    check(getattr(corvix, name), [(args, {}, RuntimeError)], args)
+
+
+@pytest.mark.parametrize("name", QUIET)
+def test_silent_failure(corvix, stub, name):
+    stub.set_result(FAMILIES[name].entry, -7)
+    args = good_args(name)
+    function = getattr(corvix, name)
+    assert function(*args) in ("", [], None)
+    check(function, [(args, {}, None)], args)
+
+
+@pytest.mark.parametrize("name", sorted(names_of("caller_sized")))
+def test_capacity_overflow(corvix, stub, name):
+    args = good_args(name)
+    args[-1] = -1
+    check(getattr(corvix, name), [(args, {}, corvix.PanicException)], args)
+    assert stub.total_calls() == 0
+
+
+def internal_faults(corvix, stub):
+    """(name, args): calls that end in PanicException other than capacity."""
+    stub.set_result("get_scan_stats_scan_type", 1025)
+    stub.set_result("get_scan_dependent_detail_filter_string", 2**31 - 1)
+    chromatogram = good_args("get_chromatogram")
+    chromatogram[2] = "a\0b"
+    return [
+        ("get_scan_stats_scan_type", good_args("get_scan_stats_scan_type")),
+        ("get_scan_dependent_detail_filter_string", good_args("get_scan_dependent_detail_filter_string")),
+        ("get_chromatogram", chromatogram),
+    ]
+
+
+@pytest.mark.parametrize("which", [0, 1, 2])
+def test_internal_fault(corvix, stub, which):
+    name, args = internal_faults(corvix, stub)[which]
+    check(getattr(corvix, name), [(args, {}, corvix.PanicException)], args)
+
+
+# -- lookup failure and load failure: a process of their own ----------------
+
+SUBPROCESS = r"""
+import gc, json, sys, tracemalloc
+import native_corvix_py_backend as m
+from test_reliability_leaks import good_args, watched_objects, measure, CALLS
+from test_reliability_families import FAMILIES
+from signatures import NAMES
+
+def loop(expect_message):
+    out = {}
+    for name in NAMES:
+        args = good_args(name)
+        f = getattr(m, name)
+        if expect_message(name, None) == "skip":
+            continue
+        try:
+            f(*args)
+        except RuntimeError as error:
+            message = str(error)
+        else:
+            message = None
+        if not expect_message(name, message):
+            out[name] = "unexpected: %r" % (message,)
+            continue
+        growth, moved = measure(f, [(args, {}, RuntimeError)], watched_objects(args), COUNT)
+        out[name] = [growth, moved]
+    return out
+
+COUNT = CALL_COUNT
+tracemalloc.start()
+missing = loop(lambda name, message: message == (
+    "Dylib not found at: " + good_args(name)[0] if name == "set_dylib_path"
+    else "Dylib not found and VELMAR_NATIVE_LIB not set."))
+m.set_dylib_path(EMPTY)
+lookup = loop(lambda name, message: "skip" if name == "set_dylib_path" else (
+    message is not None and message.startswith("get function %s: " % FAMILIES[name].entry)))
+print(json.dumps({"missing": missing, "lookup": lookup}))
+"""
+
+
+def test_lookup_and_load_failures_in_own_process(tmp_path):
+    # No library anywhere first (every call searches again and fails), then
+    # the stand-in variant without entry points (every lookup fails).
+    # set_dylib_path has no lookup: with a library loaded it returns None.
+    code = SUBPROCESS.replace("EMPTY", repr(str(stub_path("empty")))).replace("CALL_COUNT", str(CALLS))
+    result = run_python(code, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr[-3000:]
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    problems = []
+    for path, per_name in report.items():
+        assert len(per_name) == (187 if path == "missing" else 186)
+        for name, outcome in per_name.items():
+            if isinstance(outcome, str):
+                problems.append((path, name, outcome))
+                continue
+            growth, moved = outcome
+            if growth >= TOLERANCE or moved:
+                problems.append((path, name, growth, moved))
+    assert problems == []
