@@ -1,5 +1,7 @@
 #include "call_frame.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace corvix {
@@ -172,7 +174,47 @@ PyObject* counted_text(const char* buffer, std::size_t capacity, contract::Int s
     return decode_utf8(buffer, static_cast<std::size_t>(status));
 }
 
+namespace {
+
+// One item. An ASCII item's bytes are its characters, so its str is made at
+// its final size and the bytes copied in, with no decoding pass. Empty and
+// one-character items, and items that are not ASCII, go through the
+// decoder (which hands out the interpreter's shared objects for the short
+// ones); both roads give equal str objects.
+PyObject* make_item(const char* bytes, std::size_t length, bool ascii) {
+    if (!ascii || length <= 1) return decode_utf8(bytes, length);
+    PyObject* item = checked(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    std::memcpy(PyUnicode_DATA(item), bytes, length);
+    return item;
+}
+
+bool is_ascii(const char* bytes, std::size_t length) {
+    unsigned char high = 0;
+    for (std::size_t i = 0; i < length; ++i) high |= static_cast<unsigned char>(bytes[i]);
+    return (high & 0x80) == 0;
+}
+
+// One-byte separator (the field lists): count the pieces, then one pass
+// that finds each piece's end and tests it for ASCII at the same time.
+PyObject* split_at_byte(const char* text, std::size_t length, char mark) {
+    std::size_t pieces = 1 + static_cast<std::size_t>(std::count(text, text + length, mark));
+    Ref list(checked(PyList_New(static_cast<Py_ssize_t>(pieces))));
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < pieces; ++i) {
+        std::size_t start = at;
+        unsigned char high = 0;
+        for (; at < length && text[at] != mark; ++at) high |= static_cast<unsigned char>(text[at]);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        make_item(text + start, at - start, (high & 0x80) == 0));
+        ++at;  // past the separator
+    }
+    return list.release();
+}
+
+}  // namespace
+
 PyObject* split_text(const char* text, std::size_t length, const char* separator, std::size_t separator_length) {
+    if (separator_length == 1) return split_at_byte(text, length, separator[0]);
     std::string_view whole(text, length);
     std::string_view sep(separator, separator_length);
     std::size_t pieces = 1;
@@ -182,7 +224,8 @@ PyObject* split_text(const char* text, std::size_t length, const char* separator
     std::size_t start = 0;
     for (std::size_t i = 0; i < pieces; ++i) {
         std::size_t end = i + 1 < pieces ? whole.find(sep, start) : length;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), decode_utf8(text + start, end - start));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        make_item(text + start, end - start, is_ascii(text + start, end - start)));
         start = end + sep.size();
     }
     return list.release();

@@ -164,10 +164,33 @@ void raise_cast_error(const char* param, PyObject* object, const char* target);
 // 32-bit range error with the interpreter's own message for a C long.
 void raise_long_overflow();
 
+// An exact int of at most one digit (below 2**30 in magnitude) always fits
+// in 32 bits and is read straight from the object; the interpreter's
+// conversion would give the same value. Anything else (bool, subclasses,
+// objects with __index__, large ints) returns false.
+inline bool small_exact_int(PyObject* object, long& out) {
+    if (!PyLong_CheckExact(object)) return false;
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    out = static_cast<long>(PyUnstable_Long_CompactValue(number));
+#else
+    Py_ssize_t size = Py_SIZE(object);
+    if (size < -1 || size > 1) return false;
+    out = size == 0 ? 0 : static_cast<long>(size) * static_cast<long>(number->ob_digit[0]);
+#endif
+    return true;
+}
+
 struct Int {
     using value = contract::Int;
     static bool convert(PyObject* object, const char* param, value& out) {
-        long v = PyLong_AsLong(object);
+        long v;
+        if (small_exact_int(object, v)) [[likely]] {
+            out = static_cast<value>(v);
+            return true;
+        }
+        v = PyLong_AsLong(object);
         if (v == -1 && PyErr_Occurred()) {
             relabel_type_error(param);
             return false;

@@ -12,8 +12,6 @@
 
 namespace corvix {
 
-thread_local int attached_depth = 0;
-
 namespace {
 
 constexpr const char kPanicDoc[] =

@@ -41,18 +41,11 @@ PyObject* panic_exception_type();
 // fails.
 void raise_panic(const Panic& fault) noexcept;
 
-// Per-thread record that the thread is inside one of the module's native
-// entries, attached to the interpreter.
-extern thread_local int attached_depth;
-
 // Runs `body` (which returns a new reference or nullptr with an error set)
-// under the guard of every native entry.
+// under the guard of every native entry. The guard costs nothing on the
+// success path: no per-thread bookkeeping, only the unwinding tables.
 template <class Body>
 inline PyObject* guarded(Body&& body) noexcept {
-    struct Depth {
-        Depth() { ++attached_depth; }
-        ~Depth() { --attached_depth; }
-    } depth;
     try {
         return body();
     } catch (const Panic& fault) {
