@@ -164,6 +164,11 @@ PyObject* decode_utf8(const char* bytes, std::size_t length) {
     return checked(PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(length), "replace"));
 }
 
+std::size_t terminated_length(const char* buffer, std::size_t capacity) {
+    const void* zero = std::memchr(buffer, '\0', capacity);
+    return zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - buffer) : capacity;
+}
+
 PyObject* terminated_text(const char* buffer, std::size_t capacity) {
     return decode_utf8(buffer, terminated_length(buffer, capacity));
 }

@@ -19,6 +19,7 @@
 #include "loader.h"
 #include "panic.h"
 #include "reader_contract.h"
+#include "tracing.h"
 
 namespace corvix {
 
@@ -82,20 +83,46 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Blocks of at least this size are taken from the system directly (see
+// platform::reserve_large_zeroed). Sanitizer builds keep every block on the
+// instrumented heap so that reads past a buffer are caught.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::size_t kLargeBlockBytes = SIZE_MAX;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr std::size_t kLargeBlockBytes = SIZE_MAX;
+#else
+inline constexpr std::size_t kLargeBlockBytes = std::size_t{2} << 20;
+#endif
+#else
+inline constexpr std::size_t kLargeBlockBytes = std::size_t{2} << 20;
+#endif
+
 // Zero-filled elements owned for one call, reserved with the interpreter's
-// allocator (so tracemalloc sees them). With zero elements nothing is
-// reserved and data() points at a private empty slot, never at null.
+// allocator (large blocks from the system, reported to tracemalloc). With
+// zero elements nothing is reserved and data() points at a private empty
+// slot, never at null.
 template <class T>
 class Buffer {
 public:
     Buffer() = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { PyMem_Free(data_); }
+    ~Buffer() { free(); }
 
     // False with MemoryError set when the memory cannot be had.
     bool reserve(std::size_t count) {
         if (count == 0) return true;
+        if (count <= SIZE_MAX / sizeof(T) && count * sizeof(T) >= kLargeBlockBytes) {
+            std::size_t bytes = count * sizeof(T);
+            if (void* block = platform::reserve_large_zeroed(bytes)) {
+                data_ = static_cast<T*>(block);
+                size_ = count;
+                large_ = true;
+                trace_block(block, bytes);
+                return true;
+            }
+        }
         data_ = static_cast<T*>(PyMem_Calloc(count, sizeof(T)));
         if (data_ == nullptr) {
             PyErr_NoMemory();
@@ -110,7 +137,7 @@ public:
 
     // Takes ownership of memory from PyMem_Malloc/Realloc.
     void adopt(T* data, std::size_t size) {
-        PyMem_Free(data_);
+        free();
         data_ = data;
         size_ = size;
     }
@@ -121,8 +148,21 @@ public:
     }
 
 private:
+    void free() {
+        if (large_) {
+            untrace_block(data_);
+            platform::release_large_zeroed(data_, size_ * sizeof(T));
+        } else {
+            PyMem_Free(data_);
+        }
+        data_ = nullptr;
+        size_ = 0;
+        large_ = false;
+    }
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
+    bool large_ = false;
     T empty_[1]{};
 };
 
@@ -299,10 +339,7 @@ PyObject* int_list(const contract::Int* values, std::size_t count);
 PyObject* terminated_text(const char* buffer, std::size_t capacity);
 
 // Length of the terminated text in a buffer.
-inline std::size_t terminated_length(const char* buffer, std::size_t capacity) {
-    const void* zero = std::memchr(buffer, '\0', capacity);
-    return zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - buffer) : capacity;
-}
+std::size_t terminated_length(const char* buffer, std::size_t capacity);
 
 // Counted text: the status is the byte length; above the capacity is an
 // internal fault. Zero bytes inside become U+0000.

@@ -12,6 +12,8 @@
 
 namespace corvix {
 
+thread_local constinit int attached_depth CORVIX_FAST_TLS = 0;
+
 namespace {
 
 constexpr const char kPanicDoc[] =

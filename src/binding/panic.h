@@ -41,11 +41,24 @@ PyObject* panic_exception_type();
 // fails.
 void raise_panic(const Panic& fault) noexcept;
 
+// Per-thread record that the thread is inside one of the module's native
+// entries, attached to the interpreter. Initial-exec TLS makes each update a
+// single thread-pointer-relative access instead of a call into the loader.
+#if defined(__GNUC__)
+#define CORVIX_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define CORVIX_FAST_TLS
+#endif
+extern thread_local constinit int attached_depth CORVIX_FAST_TLS;
+
 // Runs `body` (which returns a new reference or nullptr with an error set)
-// under the guard of every native entry. The guard costs nothing on the
-// success path: no per-thread bookkeeping, only the unwinding tables.
+// under the guard of every native entry.
 template <class Body>
 inline PyObject* guarded(Body&& body) noexcept {
+    struct Depth {
+        Depth() { ++attached_depth; }
+        ~Depth() { --attached_depth; }
+    } depth;
     try {
         return body();
     } catch (const Panic& fault) {

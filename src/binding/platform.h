@@ -3,6 +3,7 @@
 // for POSIX (dlopen/dlsym) and once for Windows (LoadLibraryExW/GetProcAddress).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,14 @@ LoadResult load_library(const std::string& utf8_path);
 
 // Releases a library this process loaded but does not keep.
 void release_library(LibraryHandle handle);
+
+// A large zero-filled block straight from the system, backed by huge pages
+// where the system offers them: a call that reserves megabytes of result
+// arrays then takes a few page faults instead of thousands. Pages are still
+// only committed as they are touched. Returns nullptr where the platform has
+// no such road; the caller then uses the interpreter's allocator.
+void* reserve_large_zeroed(std::size_t bytes);
+void release_large_zeroed(void* block, std::size_t bytes);
 
 // Finds an exported function by exact name. On failure returns nullptr and
 // writes the loader's reason text into `reason`. Only the failure path

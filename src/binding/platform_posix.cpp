@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -75,6 +76,24 @@ LoadResult load_library(const std::string& utf8_path) {
 
 void release_library(LibraryHandle handle) {
     if (handle != nullptr) ::dlclose(handle);
+}
+
+void* reserve_large_zeroed(std::size_t bytes) {
+#if defined(__linux__)
+    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return nullptr;
+#if defined(MADV_HUGEPAGE)
+    ::madvise(block, bytes, MADV_HUGEPAGE);  // a hint; refusal changes nothing
+#endif
+    return block;
+#else
+    (void)bytes;
+    return nullptr;
+#endif
+}
+
+void release_large_zeroed(void* block, std::size_t bytes) {
+    if (block != nullptr) ::munmap(block, bytes);
 }
 
 void* find_symbol(LibraryHandle handle, const char* name, std::string& reason) {

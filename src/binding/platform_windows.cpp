@@ -73,6 +73,10 @@ void release_library(LibraryHandle handle) {
     if (handle != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(handle));
 }
 
+void* reserve_large_zeroed(std::size_t) { return nullptr; }
+
+void release_large_zeroed(void*, std::size_t) {}
+
 void* find_symbol(LibraryHandle handle, const char* name, std::string& reason) {
     SetLastError(0);
     FARPROC address = GetProcAddress(reinterpret_cast<HMODULE>(handle), name);
