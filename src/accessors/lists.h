@@ -20,9 +20,9 @@ struct PointerSlots {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<typename Kinds::value...> values;
-        if (!convert_arguments<Row, Kinds...>(argv, values)) return nullptr;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Kinds...>(argv, values);
         if (library == nullptr) return nullptr;
+
         Buffer<const char*> slots;
         if (!slots.reserve(Slots)) return nullptr;
         using Entry = contract::SlotsEntry<typename Kinds::value...>;
@@ -41,10 +41,9 @@ struct CallerSizedReals {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, contract::Int> values;
-        if (!convert_arguments<Row, Int, Int>(argv, values)) return nullptr;
-        auto [handle, max_size] = values;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, Int>(argv, values);
         if (library == nullptr) return nullptr;
+        auto [handle, max_size] = values;
         std::size_t capacity = capacity_of(max_size);
         Buffer<double> array;
         if (!array.reserve(capacity)) return nullptr;

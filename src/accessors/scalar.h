@@ -35,9 +35,9 @@ struct Scalar {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<typename Kinds::value...> values;
-        if (!convert_arguments<Row, Kinds...>(argv, values)) return nullptr;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Kinds...>(argv, values);
         if (library == nullptr) return nullptr;
+
         using Entry = contract::ScalarEntry<typename Result::native, typename Kinds::value...>;
         Entry entry = lookup<Entry>(library, Row::entry);
         if (entry == nullptr) return nullptr;

@@ -20,9 +20,9 @@ struct TextCall {
 
     bool run(PyObject* const* argv) {
         std::tuple<typename Kinds::value...> values;
-        if (!convert_arguments<Row, Kinds...>(argv, values)) return false;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Kinds...>(argv, values);
         if (library == nullptr) return false;
+
         if (!buffer.reserve(Capacity)) return false;
         using Entry = contract::TextEntry<typename Kinds::value...>;
         Entry entry = lookup<Entry>(library, Row::entry);

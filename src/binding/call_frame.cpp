@@ -95,6 +95,12 @@ bool parse_arguments_slow(const Signature& sig, PyObject* const* args, Py_ssize_
     return true;
 }
 
+bool zero_terminated_copy(const Utf8& text, Buffer<char>& copy) {
+    if (!copy.reserve(static_cast<std::size_t>(text.size) + 1)) return false;
+    std::memcpy(copy.data(), text.data, static_cast<std::size_t>(text.size));
+    return true;
+}
+
 void relabel_type_error(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject* old = take_exception();

@@ -271,6 +271,10 @@ struct Utf8 {
     bool has_nul() const { return std::memchr(data, '\0', static_cast<std::size_t>(size)) != nullptr; }
 };
 
+// Copies the text into `copy` with one zero byte appended (a C string owned
+// for the call). False with MemoryError set.
+bool zero_terminated_copy(const Utf8& text, Buffer<char>& copy);
+
 struct Str {
     using value = Utf8;
     static bool convert(PyObject* object, const char* param, value& out) {
@@ -297,6 +301,15 @@ bool convert_arguments(PyObject* const* argv, std::tuple<typename Kinds::value..
 
 // ---------------------------------------------------------------------------
 // The Reader library side.
+
+// The first two steps of every call: convert the arguments in order, then
+// obtain the Reader library. Nothing touches the library before every
+// argument has converted. nullptr with the exception set on failure.
+template <class Row, class... Kinds>
+platform::LibraryHandle convert_then_obtain(PyObject* const* argv, std::tuple<typename Kinds::value...>& values) {
+    if (!convert_arguments<Row, Kinds...>(argv, values)) return nullptr;
+    return obtain_library();
+}
 
 // RuntimeError "get function <entry>: <reason>".
 void raise_lookup_failure(const char* entry, const std::string& reason);

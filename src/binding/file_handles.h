@@ -13,10 +13,9 @@ struct OpenRawFile {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<Utf8> values;
-        if (!convert_arguments<Row, Str>(argv, values)) return nullptr;
-        const Utf8& path = std::get<0>(values);
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Str>(argv, values);
         if (library == nullptr) return nullptr;
+        const Utf8& path = std::get<0>(values);
         auto entry = lookup<contract::OpenEntry>(library, Row::entry);
         if (entry == nullptr) return nullptr;
         // The zero-byte test comes after the library and the lookup, so their
@@ -26,8 +25,7 @@ struct OpenRawFile {
             return nullptr;
         }
         Buffer<char> copy;
-        if (!copy.reserve(static_cast<std::size_t>(path.size) + 1)) return nullptr;
-        std::memcpy(copy.data(), path.data, static_cast<std::size_t>(path.size));
+        if (!zero_terminated_copy(path, copy)) return nullptr;
         return int_result(entry(copy.data()));
     }
 };

@@ -17,23 +17,39 @@ inline std::size_t points_taken(contract::Int count, std::size_t capacity) {
 // Two parallel arrays of reals as (first list, second list).
 PyObject* pair_of_lists(const double* first, const double* second, std::size_t count);
 
+// The two result arrays of a spectrum-shaped call (masses or times, and
+// intensities), zero-filled for `max_length` points each.
+struct PointArrays {
+    std::size_t capacity = 0;
+    Buffer<double> first, second;
+
+    // A negative max_length is the internal fault "capacity overflow".
+    bool reserve(contract::Int max_length) {
+        capacity = capacity_of(max_length);
+        return first.reserve(capacity) && second.reserve(capacity);
+    }
+    // (first list, second list) of min(count, capacity) points, or the status
+    // failure of `entry` for a negative count.
+    PyObject* result(contract::Int count, const char* entry) const {
+        if (count < 0) return raise_status_failure(entry);
+        return pair_of_lists(first.data(), second.data(), points_taken(count, capacity));
+    }
+};
+
 // get_spectrum(handle, scan_number, max_length) -> (masses, intensities).
 struct Spectrum {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, contract::Int, contract::Int> values;
-        if (!convert_arguments<Row, Int, Int, Int>(argv, values)) return nullptr;
-        auto [handle, scan_number, max_length] = values;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, Int, Int>(argv, values);
         if (library == nullptr) return nullptr;
-        std::size_t capacity = capacity_of(max_length);
-        Buffer<double> masses, intensities;
-        if (!masses.reserve(capacity) || !intensities.reserve(capacity)) return nullptr;
+        auto [handle, scan_number, max_length] = values;
+        PointArrays points;
+        if (!points.reserve(max_length)) return nullptr;
         auto entry = lookup<contract::SpectrumEntry>(library, Row::entry);
         if (entry == nullptr) return nullptr;
-        contract::Int count = entry(handle, scan_number, masses.data(), intensities.data(), max_length);
-        if (count < 0) return raise_status_failure(Row::entry);
-        return pair_of_lists(masses.data(), intensities.data(), points_taken(count, capacity));
+        return points.result(entry(handle, scan_number, points.first.data(), points.second.data(), max_length),
+                             Row::entry);
     }
 };
 
@@ -43,10 +59,9 @@ struct CentroidStream {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, contract::Int, contract::Int> values;
-        if (!convert_arguments<Row, Int, Int, Int>(argv, values)) return nullptr;
-        auto [handle, scan_number, max_length] = values;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, Int, Int>(argv, values);
         if (library == nullptr) return nullptr;
+        auto [handle, scan_number, max_length] = values;
         std::size_t capacity = capacity_of(max_length);
         Buffer<double> a1, a2, a3, a4;
         Buffer<contract::Int> integers;
@@ -77,21 +92,18 @@ struct AveragedSpectrum {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, Sequence<contract::Int>, contract::Int> values;
-        if (!convert_arguments<Row, Int, IntSequence, Int>(argv, values)) return nullptr;
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, IntSequence, Int>(argv, values);
+        if (library == nullptr) return nullptr;
         contract::Int handle = std::get<0>(values);
         const Sequence<contract::Int>& scans = std::get<1>(values);
         contract::Int max_length = std::get<2>(values);
-        platform::LibraryHandle library = obtain_library();
-        if (library == nullptr) return nullptr;
-        std::size_t capacity = capacity_of(max_length);
-        Buffer<double> masses, intensities;
-        if (!masses.reserve(capacity) || !intensities.reserve(capacity)) return nullptr;
+        PointArrays points;
+        if (!points.reserve(max_length)) return nullptr;
         auto entry = lookup<contract::AveragedEntry>(library, Row::entry);
         if (entry == nullptr) return nullptr;
-        contract::Int count = entry(handle, scans.data(), element_count(scans.count), masses.data(),
-                                    intensities.data(), max_length);
-        if (count < 0) return raise_status_failure(Row::entry);
-        return pair_of_lists(masses.data(), intensities.data(), points_taken(count, capacity));
+        return points.result(entry(handle, scans.data(), element_count(scans.count), points.first.data(),
+                                   points.second.data(), max_length),
+                             Row::entry);
     }
 
     static contract::Int element_count(std::size_t count) {
@@ -120,19 +132,16 @@ struct Chromatogram {
         contract::Int range_count = AveragedSpectrum::element_count(starts.count);
         platform::LibraryHandle library = obtain_library();
         if (library == nullptr) return nullptr;
-        std::size_t capacity = capacity_of(max_length);
-        Buffer<double> times, intensities;
-        if (!times.reserve(capacity) || !intensities.reserve(capacity)) return nullptr;
+        PointArrays points;
+        if (!points.reserve(max_length)) return nullptr;
         if (filter.has_nul()) panic("filter contains a NUL character and cannot be passed as a C string");
         Buffer<char> filter_copy;
-        if (!filter_copy.reserve(static_cast<std::size_t>(filter.size) + 1)) return nullptr;
-        std::memcpy(filter_copy.data(), filter.data, static_cast<std::size_t>(filter.size));
+        if (!zero_terminated_copy(filter, filter_copy)) return nullptr;
         auto entry = lookup<contract::ChromatogramEntry>(library, Row::entry);
         if (entry == nullptr) return nullptr;
-        contract::Int count = entry(handle, trace_type, filter_copy.data(), starts.data(), ends.data(), range_count,
-                                    start_scan, end_scan, times.data(), intensities.data(), max_length);
-        if (count < 0) return raise_status_failure(Row::entry);
-        return pair_of_lists(times.data(), intensities.data(), points_taken(count, capacity));
+        return points.result(entry(handle, trace_type, filter_copy.data(), starts.data(), ends.data(), range_count,
+                                   start_scan, end_scan, points.first.data(), points.second.data(), max_length),
+                             Row::entry);
     }
 };
 

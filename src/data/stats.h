@@ -10,10 +10,9 @@ struct ScanStats {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, contract::Int> values;
-        if (!convert_arguments<Row, Int, Int>(argv, values)) return nullptr;
-        auto [handle, scan_number] = values;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, Int>(argv, values);
         if (library == nullptr) return nullptr;
+        auto [handle, scan_number] = values;
         Buffer<double> block;
         if (!block.reserve(contract::kStatsValues)) return nullptr;
         auto entry = lookup<contract::StatsEntry>(library, Row::entry);
@@ -30,10 +29,9 @@ struct ScanTypeText {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, contract::Int> values;
-        if (!convert_arguments<Row, Int, Int>(argv, values)) return nullptr;
-        auto [handle, scan_number] = values;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, Int>(argv, values);
         if (library == nullptr) return nullptr;
+        auto [handle, scan_number] = values;
         Buffer<char> buffer;
         if (!buffer.reserve(Capacity)) return nullptr;
         auto entry = lookup<contract::TextEntry<contract::Int, contract::Int>>(library, Row::entry);
@@ -53,9 +51,9 @@ struct DependentDetail {
     template <class Row>
     static PyObject* run(PyObject* const* argv) {
         std::tuple<contract::Int, contract::Int, contract::Int, contract::Int> values;
-        if (!convert_arguments<Row, Int, Int, Int, Int>(argv, values)) return nullptr;
-        platform::LibraryHandle library = obtain_library();
+        platform::LibraryHandle library = convert_then_obtain<Row, Int, Int, Int, Int>(argv, values);
         if (library == nullptr) return nullptr;
+
         using Entry = contract::Int (*)(contract::Int, contract::Int, contract::Int, contract::Int, Element*,
                                         contract::Int);
         Entry entry = lookup<Entry>(library, Row::entry);
