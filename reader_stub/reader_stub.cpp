@@ -778,6 +778,16 @@ READER_STUB_EXPORT int stub_set_trailer(const char* name, double a, double b) {
     return 0;
 }
 
+// The entry point writes nothing into its trailer from now on.
+READER_STUB_EXPORT int stub_clear_trailer(const char* name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Entry* e = entry_named(name);
+    if (e == nullptr) return -1;
+    if (!e->has('T')) return -2;
+    e->trailer.reset();
+    return 0;
+}
+
 // -1 for an unknown name.
 READER_STUB_EXPORT std::int64_t stub_calls(const char* name) {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -67,6 +67,7 @@ class ReaderStub:
             "stub_set_int_array": (ctypes.c_int, [c_str, ctypes.POINTER(i32), i32]),
             "stub_set_pointers": (ctypes.c_int, [c_str, ctypes.POINTER(c_str), i32]),
             "stub_set_trailer": (ctypes.c_int, [c_str, dbl, dbl]),
+            "stub_clear_trailer": (ctypes.c_int, [c_str]),
             "stub_calls": (i64, [c_str]),
             "stub_total_calls": (i64, []),
             "stub_last_int": (i64, [c_str, i32]),
@@ -138,6 +139,10 @@ class ReaderStub:
 
     def set_trailer(self, name, a, b):
         self._check(self.lib.stub_set_trailer(self._name(name), a, b), name)
+
+    def clear_trailer(self, name):
+        """The entry point leaves its trailer unwritten from now on."""
+        self._check(self.lib.stub_clear_trailer(self._name(name)), name)
 
     # -- reading back -----------------------------------------------------------
 

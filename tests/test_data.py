@@ -158,6 +158,12 @@ def test_centroid_stream_shape_and_arguments(corvix, stub):
     assert result[5] == float("inf") and str(result[6]) == "-0.0"
 
 
+def test_centroid_stream_unwritten_trailer_is_zero(corvix, stub):
+    stub.clear_trailer("get_centroid_stream_full")
+    assert corvix.get_centroid_stream(1, 1, 0) == ([], [], [], [], [], 0.0, 0.0)
+    assert stub.last_ptr_was_null("get_centroid_stream_full", 7) == 0
+
+
 @pytest.mark.parametrize("value, expected", [(0, False), (1, True), (-1, True), (2, True), (-(2**31), True)])
 def test_is_centroid(corvix, stub, value, expected):
     stub.set_result("is_centroid", value)
