@@ -55,3 +55,23 @@ def run_python(code, cwd=None, env=None):
     return subprocess.run(
         [sys.executable, "-c", code], cwd=cwd, env=environment, capture_output=True, text=True, timeout=300
     )
+
+
+def outcomes(calls, cwd=None, variant=None, **env):
+    """Runs each call (Python source using `m`) in one fresh interpreter and
+    returns one line per call: 'ok: <repr>' or '<exception type>: <message>'.
+    `variant` names a stand-in variant loaded with set_dylib_path first; otherwise the
+    library is found as `env` and `cwd` say."""
+    code = "import native_corvix_py_backend as m\n"
+    if variant is not None:
+        code += f"m.set_dylib_path({str(stub_path(variant))!r})\n"
+    code += (
+        "for call in " + repr(list(calls)) + ":\n"
+        "    try:\n"
+        "        print('ok: ' + repr(eval(call)))\n"
+        "    except BaseException as e:\n"
+        "        print(type(e).__name__ + ': ' + str(e))\n"
+    )
+    result = run_python(code, cwd=cwd, env=env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout.splitlines()

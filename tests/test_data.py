@@ -4,7 +4,7 @@ import array
 
 import pytest
 
-from conftest import run_python, stub_path
+from conftest import outcomes, run_python, stub_path
 
 NOT_FOUND = "Dylib not found and VELMAR_NATIVE_LIB not set."
 
@@ -29,25 +29,6 @@ def with_capacity(name, max_length):
 def float_lists(name, result):
     """The float lists of a result (the centroid int list and trailer aside)."""
     return list(result[:4]) if name == "get_centroid_stream" else list(result)
-
-
-def outcomes(calls, variant=None, cwd=None):
-    """Runs each call (Python source using `m`) in one fresh interpreter with the
-    given stand-in variant, or with no Reader library when variant is None;
-    returns 'Type: message' or 'ok: repr' per call."""
-    code = "import native_corvix_py_backend as m\n"
-    if variant is not None:
-        code += f"m.set_dylib_path({str(stub_path(variant))!r})\n"
-    code += "for call in " + repr(list(calls)) + ":\n"
-    code += (
-        "    try:\n"
-        "        print('ok: ' + repr(eval(call)))\n"
-        "    except BaseException as e:\n"
-        "        print(type(e).__name__ + ': ' + str(e))\n"
-    )
-    result = run_python(code, cwd=cwd)
-    assert result.returncode == 0, result.stdout + result.stderr
-    return result.stdout.splitlines()
 
 
 # ---------------------------------------------------------------------------

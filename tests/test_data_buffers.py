@@ -7,7 +7,7 @@ import tracemalloc
 import pytest
 
 from conftest import run_python, stub_path
-from test_data import outcomes
+from conftest import outcomes
 
 SCAN_TYPE = "get_scan_stats_scan_type"
 FILTER = "get_scan_dependent_detail_filter_string"

@@ -4,28 +4,9 @@ test_scalars.py, get_path with the single texts in test_texts.py."""
 
 import pytest
 
-from conftest import run_python, stub_path
+from conftest import outcomes, stub_path
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
-
-OUTCOME = (
-    "import native_corvix_py_backend as m\n"
-    "def outcome(call):\n"
-    "    try:\n"
-    "        return 'ok ' + repr(call())\n"
-    "    except BaseException as e:\n"
-    "        return type(e).__name__ + ': ' + str(e)\n"
-)
-
-
-def outcomes(calls, cwd, **env):
-    """Runs each call (Python source using `m`) in one fresh interpreter and
-    returns one line per call: 'ok <repr>' or '<exception type>: <message>'."""
-    code = OUTCOME + "".join(f"print(outcome(lambda: {c}))\n" for c in calls)
-    result = run_python(code, cwd=cwd, env=env)
-    assert result.returncode == 0, result.stdout + result.stderr
-    return result.stdout.splitlines()
-
 
 @pytest.mark.parametrize(
     "path",
@@ -64,7 +45,7 @@ def test_library_and_lookup_errors_win_over_the_nul_byte(tmp_path):
     lines = outcomes(calls, tmp_path, VELMAR_NATIVE_LIB=str(stub_path("empty")))
     assert lines[0].startswith("RuntimeError: get function open_raw_file: ")
     lines = outcomes(calls, tmp_path, VELMAR_NATIVE_LIB=str(stub_path("missing")))
-    assert lines == ["ValueError: nul byte in path", "ok 100"]
+    assert lines == ["ValueError: nul byte in path", "ok: 100"]
 
 
 def test_handle_lifecycle(corvix, stub):

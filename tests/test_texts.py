@@ -13,7 +13,7 @@ if not os.environ.get("CORVIX_BUILD_DIR"):
     pytest.skip("CORVIX_BUILD_DIR is not set", allow_module_level=True)
 
 from conftest import run_python, stub_path  # noqa: E402
-from test_file_handles import outcomes  # noqa: E402
+from conftest import outcomes  # noqa: E402
 
 INT32_MIN = -(2**31)
 
