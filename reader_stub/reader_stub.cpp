@@ -890,3 +890,29 @@ READER_STUB_EXPORT std::int64_t stub_last_in_int(const char* name, std::int32_t 
 }
 
 }  // extern "C"
+
+#if defined(_WIN32)
+// The loader must switch the calling thread's critical-error message boxes
+// off while it loads a library. The thread error mode seen when this library
+// is attached to the process is kept for the loader test to read.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace {
+DWORD g_thread_error_mode_at_load = 0;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) g_thread_error_mode_at_load = GetThreadErrorMode();
+    return TRUE;
+}
+
+extern "C" READER_STUB_EXPORT std::uint32_t stub_thread_error_mode_at_load(void) {
+    return g_thread_error_mode_at_load;
+}
+#endif

@@ -141,7 +141,7 @@ void raise_long_overflow() {
 }
 
 void raise_lookup_failure(const char* entry, const std::string& reason) {
-    std::string message = std::string("get function ") + entry + ": " + reason;
+    std::string message = search::lookup_failure(entry, reason);
     PyObject* text = decode_utf8(message.data(), message.size());
     PyErr_SetObject(PyExc_RuntimeError, text);
     Py_DECREF(text);

@@ -1,18 +1,18 @@
-// Finding, loading and keeping the Reader library. It is loaded at most once
-// per process, on first need, and stays loaded until the process ends.
+// Finding, loading and keeping the Reader library, for the module: the
+// process's one library slot, with search failures raised as RuntimeError.
+// The library is loaded at most once per process, on first need, and stays
+// loaded until the process ends.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
-
-#include "platform.h"
+#include "library_search.h"
 
 namespace corvix {
 
 namespace detail {
-extern std::atomic<platform::LibraryHandle> g_library;
+extern search::LibrarySlot g_library;
 platform::LibraryHandle obtain_library_slow();
 }  // namespace detail
 
@@ -20,7 +20,7 @@ platform::LibraryHandle obtain_library_slow();
 // RuntimeError set when no library could be had. Once a library is stored,
 // this is one atomic load.
 inline platform::LibraryHandle obtain_library() {
-    platform::LibraryHandle lib = detail::g_library.load(std::memory_order_acquire);
+    platform::LibraryHandle lib = detail::g_library.stored();
     if (lib != nullptr) [[likely]] return lib;
     return detail::obtain_library_slow();
 }

@@ -18,6 +18,17 @@ struct LoadResult {
     std::string reason;
 };
 
+// The loader's reason text for a failed system call named by `call` ("dlopen
+// failed", "LoadLibraryExW failed", ...): when the system reported no error,
+// `call` + ", but system did not report the error"; otherwise `call`, followed
+// by ": " and the system's own words where the platform has them in words.
+// Error codes are never part of it.
+inline std::string failure_reason(const char* call, bool reported, const char* words = nullptr) {
+    if (!reported) return std::string(call) + ", but system did not report the error";
+    if (words == nullptr) return call;
+    return std::string(call) + ": " + words;
+}
+
 // Value of an environment variable when it is set and its value is valid
 // Unicode (UTF-8 on POSIX, UTF-16 on Windows), converted to UTF-8; otherwise
 // nothing.

@@ -41,8 +41,7 @@ bool valid_utf8(const unsigned char* s, size_t n) {
 
 std::string dl_reason(const char* what) {
     const char* err = dlerror();
-    if (err == nullptr) return std::string(what) + ", but system did not report the error";
-    return std::string(what) + ": " + err;
+    return failure_reason(what, err != nullptr, err);
 }
 
 }  // namespace

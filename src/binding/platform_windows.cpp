@@ -25,10 +25,7 @@ std::wstring widen(const std::string& s) {
     return out;
 }
 
-std::string reason_text(const char* what) {
-    if (GetLastError() != 0) return what;
-    return std::string(what) + ", but system did not report the error";
-}
+std::string reason_text(const char* what) { return failure_reason(what, GetLastError() != 0); }
 
 }  // namespace
 
