@@ -11,7 +11,6 @@
 // its own, in a fresh directory under the scratch directory: a process keeps
 // what it has loaded, and on Windows a library already loaded answers to its
 // bare name.
-#include <atomic>
 #include <barrier>
 #include <cstdio>
 #include <cstdlib>
