@@ -97,4 +97,66 @@ auto function_of(std::index_sequence<K...>) -> RetT<S> (*)(ParamT<S, K>...);
 template <Sig S>
 using EntryPointer = decltype(function_of<S>(std::make_index_sequence<S.arity()>{}));
 
+// ---------------------------------------------------------------------------
+// The table itself, for look-ups by entry name at compile time.
+
+struct TableRow {
+    std::string_view name;
+    std::string_view sig;
+};
+
+inline constexpr TableRow kTable[] = {
+#define READER_ENTRY(name, sig, n) {#name, sig},
+#include "reader_entries.def"
+};
+
+// The signature string of an entry point, or "" for a name not in the table.
+constexpr std::string_view signature_of(std::string_view name) {
+    for (const TableRow& row : kTable)
+        if (row.name == name) return row.sig;
+    return {};
+}
+
+// The kind letter of a C type as it crosses the boundary. The two-value
+// trailer and the statistics block are float64* like any output array, so a
+// C type cannot tell 'T' and 'S' from 'D': they compare as 'D'.
+template <class T> struct KindOf;
+template <> struct KindOf<void> { static constexpr char value = 'v'; };
+template <> struct KindOf<std::int32_t> { static constexpr char value = 'i'; };
+template <> struct KindOf<std::int64_t> { static constexpr char value = 'q'; };
+template <> struct KindOf<double> { static constexpr char value = 'd'; };
+template <> struct KindOf<const char*> { static constexpr char value = 's'; };
+template <> struct KindOf<char*> { static constexpr char value = 'b'; };
+template <> struct KindOf<const char**> { static constexpr char value = 'P'; };
+template <> struct KindOf<double*> { static constexpr char value = 'D'; };
+template <> struct KindOf<std::int32_t*> { static constexpr char value = 'N'; };
+template <> struct KindOf<const double*> { static constexpr char value = 'A'; };
+template <> struct KindOf<const std::int32_t*> { static constexpr char value = 'J'; };
+
+constexpr char comparable_kind(char kind) { return kind == 'T' || kind == 'S' ? 'D' : kind; }
+
+template <class F> struct PointerShape;
+template <class R, class... P>
+struct PointerShape<R (*)(P...)> {
+    static constexpr char ret = KindOf<R>::value;
+    static constexpr char params[] = {KindOf<P>::value..., '\0'};
+    static constexpr std::size_t arity = sizeof...(P);
+};
+
+// True when calling the entry point `name` through a pointer of type F agrees
+// with the table: same parameter kinds in the same order and the same result
+// kind. A void result matches any: the caller ignores it.
+template <class F>
+constexpr bool matches_table(std::string_view name) {
+    const std::string_view sig = signature_of(name);
+    if (sig.size() < 2) return false;
+    using Shape = PointerShape<F>;
+    if (Shape::ret != 'v' && Shape::ret != sig[0]) return false;
+    const std::string_view params = sig.substr(2);
+    if (params.size() != Shape::arity) return false;
+    for (std::size_t k = 0; k < params.size(); ++k)
+        if (comparable_kind(params[k]) != Shape::params[k]) return false;
+    return true;
+}
+
 }  // namespace corvix::signatures
