@@ -137,6 +137,8 @@ private:
     std::vector<ChromatogramInfo> chromatograms_;
     std::int32_t first_scan_ = 1;
     std::unique_ptr<ByteSource> source_;
+    struct Detail;  // element spans and parameter groups, see run.cpp
+    std::unique_ptr<Detail> detail_;
 };
 
 }  // namespace mzml
