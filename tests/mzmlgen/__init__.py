@@ -23,7 +23,8 @@ def demo_config(seed: int = 7) -> RunConfig:
 
 
 def benchmark_config(seed: int = 11, n_scans: int = 2000, peaks_per_scan: int = 500) -> RunConfig:
-    """About `n_scans` x `peaks_per_scan` peaks (2,000 x 500 = 10^6 by default), centroid MS1."""
-    return RunConfig(seed=seed, n_scans=n_scans, rt_start=0.5, rt_end=60.0, n_features=3000, top_n=5,
-                     profile_ms1=True, profile_points=7, noise_peaks=100,
-                     fragments=(peaks_per_scan // 2, peaks_per_scan))
+    """About `n_scans` x `peaks_per_scan` peaks (2,000 x 500 = 10^6 by default): centroid
+    MS1 scans with isotope patterns and noise, top-5 MS2 scans."""
+    return RunConfig(seed=seed, n_scans=n_scans, rt_start=0.5, rt_end=60.0, n_features=1000, top_n=5,
+                     profile_ms1=False, noise_peaks=peaks_per_scan // 2,
+                     fragments=(peaks_per_scan // 2, peaks_per_scan * 3 // 2))
