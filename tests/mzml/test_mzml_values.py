@@ -287,10 +287,15 @@ def test_what_mzml_does_not_hold(case):
 
 def test_ms2_filter_masses(case):
     m, h, t = case
-    expected = sorted({round(s.precursor.mz, 4) for s in t.spectra if s.precursor is not None})
+    # Distinct precursor m/z to four decimals, ascending: each within half a unit of a precursor.
+    by_rounded = {}
+    for s in t.spectra:
+        if s.precursor is not None:
+            by_rounded.setdefault(round(s.precursor.mz, 4), s.precursor.mz)
     got = m.get_ms2_filter_masses(h, 10_000)
-    assert len(got) == len(expected)
-    assert got == pytest.approx(expected, abs=1e-4)
+    assert len(got) == len(by_rounded) and got == sorted(got)
+    assert got == pytest.approx([by_rounded[k] for k in sorted(by_rounded)], abs=0.5001e-4)
+    assert m.get_ms2_filter_masses(h, 3) == got[:3] and m.get_ms2_filter_masses(h, 0) == []
 
 
 def test_averaged_spectrum(case):
@@ -306,7 +311,7 @@ def test_averaged_spectrum(case):
     assert sum(intensities) == pytest.approx((a.intensity.sum() + b.intensity.sum()) / 2, rel=1e-9)
     lo = min(a.mz[0], b.mz[0])
     hi = max(a.mz[-1], b.mz[-1])
-    assert lo <= masses[0] and masses[-1] <= hi
+    assert lo * (1 - 1e-12) <= masses[0] and masses[-1] <= hi * (1 + 1e-12)
     assert len(masses) <= a.mz.size + b.mz.size
     with pytest.raises(RuntimeError):
         m.get_averaged_spectrum(h, [a.scan_number, t.last_scan + 1], 10)
