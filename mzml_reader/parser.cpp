@@ -351,9 +351,8 @@ private:
             if (parent() != Tag::BinaryDataArray) return;
             in_binary = true;
             if (mode_ == Mode::Arrays) {
-                XML_Index idx = XML_GetCurrentByteIndex(p_);
-                int count = XML_GetCurrentByteCount(p_);
-                array_.text_begin = static_cast<std::size_t>(idx) + static_cast<std::size_t>(count);
+                // Positions in the element's bytes (the text itself is not fed to expat).
+                array_.text_begin = static_cast<std::size_t>(doc_offset()) + static_cast<std::size_t>(XML_GetCurrentByteCount(p_));
                 array_.have_text = false;
             }
             return;
@@ -516,7 +515,7 @@ private:
             if (!in_binary) return;
             in_binary = false;
             if (mode_ == Mode::Arrays) {
-                std::size_t endpos = static_cast<std::size_t>(XML_GetCurrentByteIndex(p_));
+                std::size_t endpos = static_cast<std::size_t>(doc_offset());
                 array_.text_end = std::max(endpos, array_.text_begin);
                 array_.have_text = true;
             }
@@ -819,10 +818,17 @@ public:
                 p = q;
                 skipping_ = false;
             }
+            // Feed up to the end of the next <binary> start tag: when expat
+            // has then entered the element, its text is skipped. (Only there:
+            // data ending elsewhere may leave expat inside a partial tag.)
             const char* stop = end;
+            bool at_binary = false;
             if (skip_) {
                 const char* c = find_binary_tag_end(p, end);
-                if (c) stop = c;
+                if (c) {
+                    stop = c;
+                    at_binary = true;
+                }
             }
             std::size_t len = static_cast<std::size_t>(stop - p);
             if (h_.segments.empty() || h_.segments.back().file + (h_.fed_total - h_.segments.back().fed) != pos_) {
@@ -842,7 +848,7 @@ public:
                     return false;
                 }
             }
-            if (skip_ && h_.in_binary) skipping_ = true;
+            if (at_binary && h_.in_binary) skipping_ = true;
         }
         return true;
     }
@@ -1044,9 +1050,8 @@ bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, con
             if (why) *why = "the element is too large";
             return false;
         }
-        if (XML_Parse(parser.get(), data, static_cast<int>(n), XML_FALSE) != XML_STATUS_OK && !h.stopped &&
-            h.fail.empty())
-            h.fail = XML_ErrorString(XML_GetErrorCode(parser.get()));
+        Feeder feeder(parser.get(), h, 0, true);
+        feeder.feed(data, n);
         // An element without arrays is an empty spectrum when it declares no points.
         bool arrays_ok = h.has_both() || (h.has_none() && h.default_length() == 0);
         bool ok = h.fail.empty() && h.element_done && arrays_ok && out->x.size() == out->y.size();

@@ -94,6 +94,7 @@ std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noex
         run->path_ = path;
         run->detail_ = std::make_unique<Detail>();
         run->first_scan_ = first_scan_number(doc.scans);
+        run->used_index_ = indexed;
 
         // Instrument configuration: the run's default, else the first.
         const InstrumentConfig* config = nullptr;
