@@ -17,9 +17,11 @@ __all__ = [
 
 
 def demo_config(seed: int = 7) -> RunConfig:
-    """A few hundred scans over 20 minutes: profile MS1 with isotope patterns and LC peaks, top-8 MS2."""
-    return RunConfig(seed=seed, n_scans=600, rt_start=0.5, rt_end=20.0, n_features=500, top_n=8,
-                     activation="HCD")
+    """A realistic small run: 800 scans over 25 minutes, profile MS1 scans with
+    isotope patterns of 150 eluting features, each followed by up to three
+    data-dependent HCD MS2 scans."""
+    return RunConfig(seed=seed, n_scans=800, rt_start=0.5, rt_end=25.0, n_features=150, top_n=3,
+                     activation="HCD", noise_peaks=60)
 
 
 def benchmark_config(seed: int = 11, n_scans: int = 2000, peaks_per_scan: int = 500) -> RunConfig:

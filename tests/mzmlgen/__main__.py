@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import os
 import sys
 import time
 
@@ -42,6 +43,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--option", action="append", default=[], help="WriteOptions field=value")
     args = parser.parse_args(argv[1:])
     started = time.perf_counter()
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     if args.what == "demo":
         cfg = demo_config(args.seed if args.seed is not None else 7)
         truth = write_mzml(make_run(cfg), args.out, WriteOptions())

@@ -22,6 +22,7 @@ import dataclasses
 import gzip
 import hashlib
 import io
+import os
 import zlib
 from typing import Optional
 from xml.sax.saxutils import escape, quoteattr
@@ -451,8 +452,12 @@ def write_mzml(run: Run, path, opts: WriteOptions | None = None) -> FileTruth:
     data, truth = render(run, opts)
     if opts.gzip:
         data = gzip.compress(data, compresslevel=6, mtime=0)
-    with open(path, "wb") as f:
+    # Written under a temporary name and renamed, so that an interrupted run
+    # never leaves a half-written file under the final name.
+    temporary = f"{path}.partial"
+    with open(temporary, "wb") as f:
         f.write(data)
+    os.replace(temporary, path)
     truth.path = str(path)
     truth.size = len(data)
     return truth
