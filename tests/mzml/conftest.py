@@ -57,6 +57,10 @@ SHAPES = {
     "index-ids-minutes": WriteOptions(id_style="index", rt_unit="minute", chromatogram_time_unit="minute"),
     "nonnumeric-compact": WriteOptions(id_style="nonnumeric", pretty=False, filter_strings=False, chromatograms=False),
     "empty-spectra": WriteOptions(empty_positions=(1, 2, 9)),
+    "crlf-numpress-zlib": WriteOptions(newline="\r\n", compression="numpress-zlib"),
+    "no-summaries-no-refs": WriteOptions(spectrum_summaries=False, precursor_refs=False, intensity_bits=64),
+    "extra-array-intensity-first": WriteOptions(extra_arrays=True, intensity_first=True, indexed=False,
+                                                mz_bits=32),
 }
 
 # One run for all shapes: mixed activations and polarities, every third MS2
