@@ -165,7 +165,8 @@ public:
         return file_->pread(offset, buf, n);
     }
     bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const override {
-        std::vector<char> buf(kScanChunk);
+        if (offset >= file_->size()) return true;
+        std::vector<char> buf(static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, file_->size() - offset)));
         std::uint64_t pos = offset;
         while (pos < file_->size()) {
             std::int64_t got = file_->pread(pos, buf.data(), buf.size());
@@ -293,7 +294,9 @@ private:
         inf.live = true;
         // Output buffer: the last 32 KiB of output are kept at its front so a
         // checkpoint can copy the window.
-        std::vector<unsigned char> out(kWindow + kScanChunk);
+        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, std::max<std::uint64_t>(
+                                                        std::uint64_t(1) << 17, file_->size() * 8)));
+        std::vector<unsigned char> out(kWindow + chunk);
         std::size_t have = 0;  // bytes of history at the front of out
         std::uint64_t total = 0;
         std::uint64_t last_cp = 0;
