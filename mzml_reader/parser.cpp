@@ -428,7 +428,10 @@ private:
         case Tag::SpectrumList:
             doc->spectrum_count = to_int(attr(atts, "count"), -1);
             if (doc->spectrum_count > 0) {
-                std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(doc->spectrum_count, 1 << 20));
+                // A declared count is only a hint: never reserve more than the document can hold.
+                std::uint64_t most = std::min<std::uint64_t>(doc->source_size / 128 + 16, 1 << 20);
+                std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(
+                    static_cast<std::uint64_t>(doc->spectrum_count), most));
                 doc->scans.reserve(want);
                 doc->scan_ends.reserve(want);
                 doc->scan_arrays.reserve(want);
@@ -898,6 +901,7 @@ void drop_incomplete(Document* doc) {
 
 bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, std::string* error) {
     *doc = Document{};
+    doc->source_size = source.size();
     ParserPtr parser = make_parser();
     if (!parser) {
         if (error) *error = "out of memory";
@@ -969,6 +973,7 @@ bool index_document(const ByteSource& source, Document* doc, std::string* why) {
     };
     *doc = Document{};
     const std::uint64_t size = source.size();
+    doc->source_size = size;
     // The index offset near the end of the file.
     std::size_t tail_len = static_cast<std::size_t>(std::min<std::uint64_t>(size, 4096));
     std::string tail(tail_len, '\0');

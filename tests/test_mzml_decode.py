@@ -486,3 +486,12 @@ def test_gzip_random_access_across_checkpoints(tmp_path):
         assert g[0] == arrays[pos][0].tolist() and g[1] == arrays[pos][1].tolist()
     status, chrom = run_dump("chrom", str(path))
     assert len(chrom[0][0]) == 60
+
+
+@pytest.mark.parametrize("gz", [False, True])
+def test_spectra_read_from_many_threads_at_once(tmp_path, gz):
+    spectra, _ = make_spectra(40)
+    big, _ = make_spectra(3)
+    path = write(tmp_path, "m.mzML", document(spectra + [s.replace('scan=', 'scan=9') for s in big]), gz)
+    status, out = run_dump("threads", path, 6)
+    assert status == 0 and out["scans"] == 43 and out["mismatches"] == 0
