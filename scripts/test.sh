@@ -17,7 +17,8 @@ if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
 fi
 build=$("$here/scripts/build.sh" "$python" "${extra[@]}" | tail -n 1)
 export CORVIX_BUILD_DIR="$build"
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+# The module from the build directory; the corvix package from the repository root.
+export PYTHONPATH="$build:$here${PYTHONPATH:+:$PYTHONPATH}"
 if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
   # The interpreter is not instrumented: preload the sanitizer runtimes and
   # route its allocations through malloc so they are checked too. Leak
