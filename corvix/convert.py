@@ -311,6 +311,7 @@ def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
     if os.path.exists(output) and os.path.exists(source) and os.path.samefile(source, output):
         raise ValueError(f"{output} is the input file itself; choose another output directory")
     writer = write_mzml if fmt == "mzML" else write_mgf
+    os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
     with Run(source, reader) as run, atomic_output(output) as out:
         return writer(run, out, progress)
 
