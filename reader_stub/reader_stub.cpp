@@ -3,7 +3,7 @@
 // Exports the Reader library's entry points with their native C signatures
 // and a control API (stub_*) through which tests script what each entry point
 // writes and returns, and read back what it was called with. The signatures
-// come from the table in reader_entries.def and nowhere else: each exported
+// come from the table in src/binding/reader_entries.def and nowhere else: each exported
 // function's C prototype is spelled from its signature string, so the table
 // is the single description of the library's shapes that tests compare the
 // module against.
@@ -30,6 +30,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "reader_signatures.h"
 
 #if defined(_WIN32)
 #define READER_STUB_EXPORT __declspec(dllexport)
@@ -58,81 +60,7 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Signature strings at compile time.
-
-template <std::size_t N>
-struct Sig {
-    char text[N]{};
-    consteval Sig(const char (&s)[N]) { std::copy_n(s, N, text); }
-    constexpr std::size_t arity() const { return N >= 3 ? N - 3 : 0; }
-    constexpr char ret() const { return text[0]; }
-    constexpr char param(std::size_t k) const { return text[2 + k]; }
-};
-
-template <char K>
-struct KindType;  // an unknown kind letter fails to compile here
-template <> struct KindType<'i'> { using type = std::int32_t; };
-template <> struct KindType<'q'> { using type = std::int64_t; };
-template <> struct KindType<'d'> { using type = double; };
-template <> struct KindType<'s'> { using type = const char*; };
-template <> struct KindType<'b'> { using type = char*; };
-template <> struct KindType<'P'> { using type = const char**; };
-template <> struct KindType<'D'> { using type = double*; };
-template <> struct KindType<'N'> { using type = std::int32_t*; };
-template <> struct KindType<'T'> { using type = double*; };
-template <> struct KindType<'S'> { using type = double*; };
-template <> struct KindType<'A'> { using type = const double*; };
-template <> struct KindType<'J'> { using type = const std::int32_t*; };
-
-template <Sig S>
-using RetT = typename KindType<S.ret()>::type;
-template <Sig S, std::size_t K>
-using ParamT = typename KindType<S.param(K)>::type;
-
-// Position of the first 'i' after position k in a parameter string, or npos.
-constexpr std::size_t count_position(std::string_view params, std::size_t k) {
-    return params.find('i', k + 1);
-}
-
-// Structural check of one table row: the return kind is a value kind, every
-// parameter kind is known, every text buffer, pointer-slot array and array
-// group has its capacity right after it, input arrays have a count after
-// them, and the declared parameter count matches the string.
-constexpr bool row_is_valid(std::string_view sig, std::size_t declared_arity) {
-    if (sig.size() < 3 || sig[1] != ':') return false;
-    if (sig[0] != 'i' && sig[0] != 'q' && sig[0] != 'd') return false;
-    const std::string_view p = sig.substr(2);
-    if (p.size() != declared_arity) return false;
-    if (p.find('q') != std::string_view::npos) return false;  // return kind only
-    for (std::size_t k = 0; k < p.size(); ++k) {
-        const char c = p[k];
-        if (std::string_view("idsbPDNTSAJ").find(c) == std::string_view::npos) return false;
-        const char next = k + 1 < p.size() ? p[k + 1] : '\0';
-        switch (c) {
-            case 'b':
-            case 'P':
-                if (next != 'i') return false;
-                break;
-            case 'D':
-            case 'N':
-            case 'T': {
-                // the array group ends with its capacity
-                std::size_t j = k + 1;
-                while (j < p.size() && (p[j] == 'D' || p[j] == 'N' || p[j] == 'T')) ++j;
-                if (j >= p.size() || p[j] != 'i') return false;
-                break;
-            }
-            case 'A':
-            case 'J':
-                if (count_position(p, k) == std::string_view::npos) return false;
-                break;
-            default:
-                break;
-        }
-    }
-    return true;
-}
+using namespace corvix::signatures;
 
 // ---------------------------------------------------------------------------
 // The table.

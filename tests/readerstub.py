@@ -14,7 +14,7 @@ import os
 
 _INT64_MIN = -(2**63)
 
-# ctypes type of each signature kind (see reader_stub/reader_entries.def).
+# ctypes type of each signature kind (see src/binding/reader_entries.def).
 KIND_CTYPES = {
     "i": ctypes.c_int32,
     "q": ctypes.c_int64,

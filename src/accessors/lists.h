@@ -26,7 +26,7 @@ struct PointerSlots {
         Buffer<const char*> slots;
         if (!slots.reserve(Slots)) return nullptr;
         using Entry = contract::SlotsEntry<typename Kinds::value...>;
-        Entry entry = lookup<Entry>(library, Row::entry);
+        Entry entry = lookup_entry<Entry, Row>(library);
         if (entry == nullptr) return nullptr;
         contract::Int status = std::apply(
             [&](auto... v) { return entry(v..., slots.data(), static_cast<contract::Int>(Slots)); }, values);
@@ -48,7 +48,7 @@ struct CallerSizedReals {
         Buffer<double> array;
         if (!array.reserve(capacity)) return nullptr;
         using Entry = contract::ArrayEntry<contract::Handle>;
-        Entry entry = lookup<Entry>(library, Row::entry);
+        Entry entry = lookup_entry<Entry, Row>(library);
         if (entry == nullptr) return nullptr;
         contract::Int status = entry(handle, array.data(), max_size);
         if (status < 0) return raise_status_failure(Row::entry);

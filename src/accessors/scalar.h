@@ -39,7 +39,7 @@ struct Scalar {
         if (library == nullptr) return nullptr;
 
         using Entry = contract::ScalarEntry<typename Result::native, typename Kinds::value...>;
-        Entry entry = lookup<Entry>(library, Row::entry);
+        Entry entry = lookup_entry<Entry, Row>(library);
         if (entry == nullptr) return nullptr;
         if constexpr (std::is_void_v<typename Result::native>) {
             std::apply(entry, values);

@@ -25,7 +25,7 @@ struct TextCall {
 
         if (!buffer.reserve(Capacity)) return false;
         using Entry = contract::TextEntry<typename Kinds::value...>;
-        Entry entry = lookup<Entry>(library, Row::entry);
+        Entry entry = lookup_entry<Entry, Row>(library);
         if (entry == nullptr) return false;
         status = std::apply(
             [&](auto... v) { return entry(v..., buffer.data(), static_cast<contract::Int>(Capacity)); }, values);

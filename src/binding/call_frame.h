@@ -19,6 +19,7 @@
 #include "loader.h"
 #include "panic.h"
 #include "reader_contract.h"
+#include "reader_signatures.h"
 #include "tracing.h"
 
 namespace corvix {
@@ -324,6 +325,16 @@ inline Fn lookup(platform::LibraryHandle library, const char* entry) {
         return nullptr;
     }
     return reinterpret_cast<Fn>(address);
+}
+
+// The lookup of a function-table row's entry point, with the proof at compile
+// time that the pointer type the call shape uses is the one that the table of
+// native signatures gives for that entry point.
+template <class Fn, class Row>
+inline Fn lookup_entry(platform::LibraryHandle library) {
+    static_assert(signatures::matches_table<Fn>(Row::entry),
+                  "the call shape disagrees with the table of native signatures");
+    return lookup<Fn>(library, Row::entry);
 }
 
 // RuntimeError "<entry> failed".

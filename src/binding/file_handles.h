@@ -16,7 +16,7 @@ struct OpenRawFile {
         platform::LibraryHandle library = convert_then_obtain<Row, Str>(argv, values);
         if (library == nullptr) return nullptr;
         const Utf8& path = std::get<0>(values);
-        auto entry = lookup<contract::OpenEntry>(library, Row::entry);
+        auto entry = lookup_entry<contract::OpenEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         // The zero-byte test comes after the library and the lookup, so their
         // errors win over this one.

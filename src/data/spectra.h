@@ -46,7 +46,7 @@ struct Spectrum {
         auto [handle, scan_number, max_length] = values;
         PointArrays points;
         if (!points.reserve(max_length)) return nullptr;
-        auto entry = lookup<contract::SpectrumEntry>(library, Row::entry);
+        auto entry = lookup_entry<contract::SpectrumEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         return points.result(entry(handle, scan_number, points.first.data(), points.second.data(), max_length),
                              Row::entry);
@@ -69,7 +69,7 @@ struct CentroidStream {
         if (!a1.reserve(capacity) || !a2.reserve(capacity) || !a3.reserve(capacity) || !a4.reserve(capacity) ||
             !integers.reserve(capacity) || !trailer.reserve(2))
             return nullptr;
-        auto entry = lookup<contract::CentroidEntry>(library, Row::entry);
+        auto entry = lookup_entry<contract::CentroidEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         contract::Int count = entry(handle, scan_number, a1.data(), a2.data(), a3.data(), a4.data(), integers.data(),
                                     trailer.data(), max_length);
@@ -99,7 +99,7 @@ struct AveragedSpectrum {
         contract::Int max_length = std::get<2>(values);
         PointArrays points;
         if (!points.reserve(max_length)) return nullptr;
-        auto entry = lookup<contract::AveragedEntry>(library, Row::entry);
+        auto entry = lookup_entry<contract::AveragedEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         return points.result(entry(handle, scans.data(), element_count(scans.count), points.first.data(),
                                    points.second.data(), max_length),
@@ -137,7 +137,7 @@ struct Chromatogram {
         if (filter.has_nul()) panic("filter contains a NUL character and cannot be passed as a C string");
         Buffer<char> filter_copy;
         if (!zero_terminated_copy(filter, filter_copy)) return nullptr;
-        auto entry = lookup<contract::ChromatogramEntry>(library, Row::entry);
+        auto entry = lookup_entry<contract::ChromatogramEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         return points.result(entry(handle, trace_type, filter_copy.data(), starts.data(), ends.data(), range_count,
                                    start_scan, end_scan, points.first.data(), points.second.data(), max_length),

@@ -15,7 +15,7 @@ struct ScanStats {
         auto [handle, scan_number] = values;
         Buffer<double> block;
         if (!block.reserve(contract::kStatsValues)) return nullptr;
-        auto entry = lookup<contract::StatsEntry>(library, Row::entry);
+        auto entry = lookup_entry<contract::StatsEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         if (entry(handle, scan_number, block.data()) < 0) return raise_status_failure(Row::entry);
         return real_list(block.data(), contract::kStatsValues);
@@ -34,7 +34,7 @@ struct ScanTypeText {
         auto [handle, scan_number] = values;
         Buffer<char> buffer;
         if (!buffer.reserve(Capacity)) return nullptr;
-        auto entry = lookup<contract::TextEntry<contract::Int, contract::Int>>(library, Row::entry);
+        auto entry = lookup_entry<contract::TextEntry<contract::Int, contract::Int>, Row>(library);
         if (entry == nullptr) return nullptr;
         contract::Int status = entry(handle, scan_number, buffer.data(), static_cast<contract::Int>(Capacity));
         if (status < 0) return raise_status_failure(Row::entry);
@@ -56,7 +56,7 @@ struct DependentDetail {
 
         using Entry = contract::Int (*)(contract::Int, contract::Int, contract::Int, contract::Int, Element*,
                                         contract::Int);
-        Entry entry = lookup<Entry>(library, Row::entry);
+        Entry entry = lookup_entry<Entry, Row>(library);
         if (entry == nullptr) return nullptr;
         Buffer<Element> buffer;
         if (!buffer.reserve(Capacity)) return nullptr;

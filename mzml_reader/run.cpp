@@ -1,0 +1,203 @@
+// The run model: open() indexes a document (through its own offset index
+// when that checks out, else in one streaming pass) and keeps per-scan
+// metadata; read_spectrum()/read_chromatogram() read one element's bytes
+// with a single positioned read and decode its arrays.
+#include "run.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
+#include "parser.h"
+#include "source.h"
+
+namespace mzml {
+
+struct Run::Detail {
+    std::vector<std::uint64_t> scan_ends;   // end (exclusive) of each spectrum's bytes
+    std::vector<std::uint64_t> chrom_ends;
+    ParamGroups groups;
+};
+
+namespace {
+
+// The N of a "scan=N" term in a native id, or -1.
+std::int64_t scan_number_of(const std::string& id) {
+    std::size_t at = 0;
+    for (;;) {
+        at = id.find("scan=", at);
+        if (at == std::string::npos) return -1;
+        if (at == 0 || id[at - 1] == ' ') break;
+        at += 5;
+    }
+    const char* b = id.data() + at + 5;
+    const char* e = id.data() + id.size();
+    std::int64_t v = -1;
+    auto r = std::from_chars(b, e, v);
+    if (r.ec != std::errc() || (r.ptr != e && *r.ptr != ' ')) return -1;
+    return v;
+}
+
+// First scan number: from the native ids when they run contiguously
+// (and fit), else 1.
+std::int32_t first_scan_number(const std::vector<ScanInfo>& scans) {
+    if (scans.empty()) return 1;
+    std::int64_t first = scan_number_of(scans[0].native_id);
+    if (first < 1 || first + static_cast<std::int64_t>(scans.size()) > INT32_MAX) return 1;
+    for (std::size_t i = 1; i < scans.size(); ++i)
+        if (scan_number_of(scans[i].native_id) != first + static_cast<std::int64_t>(i)) return 1;
+    return static_cast<std::int32_t>(first);
+}
+
+// Gives up a pass whose failure is not the input simply ending early.
+bool truncation(const std::string& error) {
+    return error.empty() || error == "no element found" || error == "unclosed token" ||
+           error == "partial character" || error.find("gzip") != std::string::npos || error == "read error";
+}
+
+}  // namespace
+
+Run::~Run() = default;
+
+bool Run::gzip() const noexcept { return source_ && source_->gzip(); }
+
+std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noexcept {
+    std::string scratch;
+    if (!error) error = &scratch;
+    try {
+        std::unique_ptr<ByteSource> source = open_source(path, error);
+        if (!source) return nullptr;
+        Document doc;
+        std::string why;
+        bool indexed = !source->gzip() && index_document(*source, &doc, &why);
+        if (!indexed) {
+            if (!scan_document(*source, &doc, true, error)) return nullptr;
+            if (!doc.complete && !truncation(doc.error)) {
+                // Array text holding markup defeats the skipping of array
+                // text: parse it all and keep the better result.
+                Document full;
+                std::string e2;
+                if (scan_document(*source, &full, false, &e2) &&
+                    (full.complete || full.scans.size() > doc.scans.size()))
+                    doc = std::move(full);
+            }
+        }
+        if (doc.scans.empty() && !doc.complete) {
+            *error = doc.error.empty() ? "the file ends before its first spectrum"
+                                       : "the file ends before its first spectrum (" + doc.error + ")";
+            return nullptr;
+        }
+
+        std::unique_ptr<Run> run(new Run());
+        run->path_ = path;
+        run->detail_ = std::make_unique<Detail>();
+        run->first_scan_ = first_scan_number(doc.scans);
+
+        // Instrument configuration: the run's default, else the first.
+        const InstrumentConfig* config = nullptr;
+        std::unordered_map<std::string_view, const InstrumentConfig*> configs;
+        for (const InstrumentConfig& c : doc.configs) configs.emplace(c.id, &c);
+        if (auto it = configs.find(doc.default_config); it != configs.end()) config = it->second;
+        else if (!doc.configs.empty()) config = &doc.configs.front();
+        RunInfo& info = doc.info;
+        if (config) {
+            info.instrument_model = config->model;
+            info.instrument_serial = config->serial;
+            info.instrument_name = config->name.empty() ? config->id : config->name;
+        }
+        for (const InstrumentConfig& c : doc.configs)
+            if (!c.analyzer.empty() && std::find(info.analyzers.begin(), info.analyzers.end(), c.analyzer) == info.analyzers.end())
+                info.analyzers.push_back(c.analyzer);
+
+        // Precursor references and analyzers per scan.
+        std::unordered_map<std::string_view, std::size_t> by_id;
+        by_id.reserve(doc.scans.size());
+        for (std::size_t i = 0; i < doc.scans.size(); ++i) by_id.emplace(doc.scans[i].native_id, i);
+        for (std::size_t i = 0; i < doc.scans.size(); ++i) {
+            ScanInfo& s = doc.scans[i];
+            for (Precursor& p : s.precursors) {
+                if (p.spectrum_ref.empty()) continue;
+                auto it = by_id.find(p.spectrum_ref);
+                if (it != by_id.end()) p.precursor_scan = run->first_scan_ + static_cast<std::int32_t>(it->second);
+            }
+            const InstrumentConfig* c = config;
+            if (i < doc.scan_config_refs.size() && !doc.scan_config_refs[i].empty()) {
+                auto it = configs.find(doc.scan_config_refs[i]);
+                if (it != configs.end()) c = it->second;
+            }
+            if (c) s.analyzer = c->analyzer;
+        }
+        by_id.clear();
+
+        run->info_ = std::move(doc.info);
+        run->scans_ = std::move(doc.scans);
+        run->scans_.shrink_to_fit();
+        run->chromatograms_ = std::move(doc.chromatograms);
+        run->detail_->scan_ends = std::move(doc.scan_ends);
+        run->detail_->chrom_ends = std::move(doc.chrom_ends);
+        run->detail_->groups = std::move(doc.groups);
+        run->source_ = std::move(source);
+        return run;
+    } catch (...) {
+        *error = "out of memory";
+        return nullptr;
+    }
+}
+
+namespace {
+
+// The bytes of one element, read with one positioned read into a buffer
+// kept per thread (reused between calls).
+bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end, std::vector<char>** out) {
+    thread_local std::vector<char> buffer;
+    if (end <= begin || end - begin > (std::uint64_t(1) << 30)) return false;
+    std::size_t n = static_cast<std::size_t>(end - begin);
+    if (buffer.size() < n) buffer.resize(n);
+    if (source.read_at(begin, buffer.data(), n) != static_cast<std::int64_t>(n)) return false;
+    *out = &buffer;
+    return true;
+}
+
+}  // namespace
+
+bool Run::read_spectrum(std::size_t position, Arrays* out) const noexcept {
+    if (!out) return false;
+    out->x.clear();
+    out->y.clear();
+    try {
+        if (position >= scans_.size()) return false;
+        const ScanInfo& s = scans_[position];
+        std::vector<char>* buf = nullptr;
+        if (!read_span(*source_, s.offset, detail_->scan_ends[position], &buf)) return false;
+        std::string why;
+        return parse_element_arrays(buf->data(), static_cast<std::size_t>(detail_->scan_ends[position] - s.offset),
+                                    ElementKind::Spectrum, s.native_id, detail_->groups, out, &why);
+    } catch (...) {
+        out->x.clear();
+        out->y.clear();
+        return false;
+    }
+}
+
+bool Run::read_chromatogram(std::size_t position, Arrays* out) const noexcept {
+    if (!out) return false;
+    out->x.clear();
+    out->y.clear();
+    try {
+        if (position >= chromatograms_.size()) return false;
+        const ChromatogramInfo& c = chromatograms_[position];
+        std::vector<char>* buf = nullptr;
+        if (!read_span(*source_, c.offset, detail_->chrom_ends[position], &buf)) return false;
+        std::string why;
+        return parse_element_arrays(buf->data(), static_cast<std::size_t>(detail_->chrom_ends[position] - c.offset),
+                                    ElementKind::Chromatogram, c.id, detail_->groups, out, &why);
+    } catch (...) {
+        out->x.clear();
+        out->y.clear();
+        return false;
+    }
+}
+
+}  // namespace mzml

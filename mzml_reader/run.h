@@ -1,0 +1,144 @@
+// An opened mzML run: what the library keeps in memory after open (run-level
+// texts, one ScanInfo per spectrum, the chromatogram index) and the on-demand
+// decoding of one spectrum's or chromatogram's arrays.
+//
+// A Run is immutable once open() returns it. Every const member is safe to
+// call from many threads at once; reads of arrays go back to the file (or to
+// the decompressed gzip stream) on every call and share no mutable state
+// except what the byte source guards itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mzml {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Activation (dissociation) methods, from the activation element's terms.
+enum class Activation : std::int32_t {
+    Unknown = -1,
+    CID = 0,     // collision-induced dissociation
+    HCD = 1,     // beam-type / higher-energy collision dissociation
+    ETD = 2,     // electron transfer dissociation
+    ECD = 3,     // electron capture dissociation
+    MPD = 4,     // photodissociation (multiphoton / IRMPD)
+    PQD = 5,     // pulsed-q dissociation
+    Other = 6,   // any other dissociation term
+};
+
+enum class Polarity : std::int32_t { Unknown = -1, Negative = 0, Positive = 1 };
+
+// One precursor of a spectrum (mzML precursorList/precursor).
+struct Precursor {
+    double selected_mz = kNaN;        // selectedIon "selected ion m/z" (first selected ion)
+    double isolation_target = kNaN;   // isolationWindow "isolation window target m/z"
+    double isolation_lower = kNaN;    // "isolation window lower offset" (a positive width below the target)
+    double isolation_upper = kNaN;    // "isolation window upper offset"
+    std::int32_t charge = 0;          // "charge state", 0 when absent
+    double selected_intensity = kNaN; // "peak intensity" of the selected ion
+    Activation activation = Activation::Unknown;  // the first dissociation term met
+    bool supplemental = false;        // a supplemental activation term was present
+    double collision_energy = kNaN;   // "collision energy" (any unit as written)
+    std::string spectrum_ref;         // the precursor's spectrumRef (native id), may be empty
+    std::int32_t precursor_scan = -1; // spectrum_ref resolved to a scan number, -1 when unknown
+};
+
+// What is known about one spectrum without decoding its arrays.
+struct ScanInfo {
+    std::uint64_t offset = 0;          // byte offset of "<spectrum" in the (decompressed) document
+    std::string native_id;             // the spectrum's id attribute
+    std::int32_t ms_level = 0;         // "ms level"; 0 when absent
+    bool centroid = false;             // "centroid spectrum" (else profile or unknown)
+    Polarity polarity = Polarity::Unknown;
+    double rt_minutes = kNaN;          // "scan start time", converted to minutes by its unit
+    double window_low = kNaN;          // first scanWindow lower limit
+    double window_high = kNaN;         // first scanWindow upper limit
+    double lowest_mz = kNaN;           // "lowest observed m/z"
+    double highest_mz = kNaN;          // "highest observed m/z"
+    double tic = kNaN;                 // "total ion current"
+    double base_peak_mz = kNaN;        // "base peak m/z"
+    double base_peak_intensity = kNaN; // "base peak intensity"
+    double injection_time = kNaN;      // "ion injection time" (ms)
+    std::int64_t array_length = 0;     // defaultArrayLength
+    std::string filter_text;           // "filter string" as written, empty when absent
+    std::string scan_type;             // spectrum type term name ("MS1 spectrum", "MSn spectrum", ...)
+    std::string analyzer;              // analyzer term name of the scan's instrument configuration, may be empty
+    std::vector<Precursor> precursors; // in document order
+};
+
+// A chromatogram element of the file (for TIC/BPC traces stored by the writer).
+struct ChromatogramInfo {
+    std::uint64_t offset = 0;  // byte offset of "<chromatogram"
+    std::string id;
+    std::string kind;          // "total ion current chromatogram", "basepeak chromatogram", ... or ""
+    std::int64_t array_length = 0;
+};
+
+// Run-level facts from the header (fileDescription, sampleList,
+// instrumentConfigurationList, softwareList, run attributes).
+struct RunInfo {
+    std::string run_id;
+    std::string start_time_stamp;      // run@startTimeStamp as written (xs:dateTime), may be empty
+    std::string source_file_name;      // first sourceFile@name
+    std::string source_file_location;  // first sourceFile@location
+    std::string instrument_model;      // name of the model term (or value of "instrument model" / user param)
+    std::string instrument_name;       // instrument configuration id, or a "instrument attribute"/"instrument name" value
+    std::string instrument_serial;     // "instrument serial number" value
+    std::string software_name;         // first software's term name (or id)
+    std::string software_version;      // its version attribute
+    std::string sample_name;           // first sample@name
+    std::string sample_id;             // first sample@id
+    std::string sample_comment;        // first sample's "sample description"/comment value or user param, may be empty
+    std::vector<std::string> analyzers;// analyzer term names over the instrument configurations
+};
+
+// The arrays of one spectrum or chromatogram, decoded.
+struct Arrays {
+    std::vector<double> x;  // m/z (spectrum) or time in minutes (chromatogram)
+    std::vector<double> y;  // intensity
+};
+
+class ByteSource;  // plain file or gzip stream, see source.h
+
+class Run {
+public:
+    // Opens and indexes a file. Returns nullptr and sets *error (a short
+    // English reason) when the file cannot be read, is not mzML, or ends
+    // before its first spectrum. Never throws.
+    static std::unique_ptr<Run> open(const std::string& path, std::string* error) noexcept;
+    ~Run();
+
+    const std::string& path() const noexcept { return path_; }
+    const RunInfo& info() const noexcept { return info_; }
+    // Spectra in document order; scan number = first_scan() + position.
+    const std::vector<ScanInfo>& scans() const noexcept { return scans_; }
+    std::int32_t first_scan() const noexcept { return first_scan_; }
+    const std::vector<ChromatogramInfo>& chromatograms() const noexcept { return chromatograms_; }
+    bool gzip() const noexcept;
+
+    // Decodes the m/z and intensity arrays of scans()[position] into *out.
+    // Returns false (and leaves *out empty) when the element cannot be read
+    // or its arrays are malformed (bad base64, wrong length, bad compression).
+    // Thread-safe. Never throws.
+    bool read_spectrum(std::size_t position, Arrays* out) const noexcept;
+    // The same for chromatograms()[position] (x in minutes).
+    bool read_chromatogram(std::size_t position, Arrays* out) const noexcept;
+
+private:
+    Run() = default;
+    std::string path_;
+    RunInfo info_;
+    std::vector<ScanInfo> scans_;
+    std::vector<ChromatogramInfo> chromatograms_;
+    std::int32_t first_scan_ = 1;
+    std::unique_ptr<ByteSource> source_;
+    struct Detail;  // element spans and parameter groups, see run.cpp
+    std::unique_ptr<Detail> detail_;
+};
+
+}  // namespace mzml
