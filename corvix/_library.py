@@ -166,6 +166,17 @@ def select_reader(reader: str | os.PathLike[str] | None, data_path: str) -> None
         _loaded = wanted
 
 
+def mzml_reader_loaded() -> bool:
+    """Whether the module's Reader library is the mzML Reader library (so its conventions apply)."""
+    try:
+        mzml = mzml_reader_path()
+    except FileNotFoundError:
+        return False
+    if _loaded is not None:
+        return _same(_loaded, mzml)
+    return bool(_mapped(mzml))
+
+
 NOT_FOUND_HELP = (
     "no Reader library found. Pass reader=PATH to corvix.open (or --reader PATH on the command line), "
     f"set {NATIVE_READER_ENV} to the library's path, or call native_corvix_py_backend.set_dylib_path(PATH) "

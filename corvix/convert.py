@@ -206,7 +206,8 @@ def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None) -> in
             run_id = "run_" + run_id
         with writer.run(id=run_id, instrument_configuration="instrument", sample=sample_id,
                         start_time=_iso_time(meta["run"].get("creation_date"))):
-            # Each scan refers to the last scan of the order below it as its precursor spectrum.
+            # A precursor refers to the scan it was selected in: as the Reader library
+            # says, else the last scan of the order below.
             last_of_order: dict[int, int] = {}
             with writer.spectrum_list(count=len(numbers)):
                 for position, scan in enumerate(run):
@@ -227,8 +228,9 @@ def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None) -> in
                     polarity = {"+": "positive scan", "-": "negative scan"}.get(scan.polarity or "")
                     precursor = None
                     if order > 1 and scan.precursor_mz is not None:
+                        parent = scan.precursor_scan or last_of_order.get(order - 1)
                         precursor = _precursor(scan.precursor_mz, scan.charge, scan.isolation_width,
-                                               scan.activation, scan.collision_energy, last_of_order.get(order - 1))
+                                               scan.activation, scan.collision_energy, parent)
                     writer.write_spectrum(
                         mz, intensity, id=f"scan={n}", centroided=centroided, polarity=polarity,
                         scan_start_time=scan.rt, params=params, scan_params=scan_params,

@@ -125,6 +125,16 @@ def _fields(labels: list[str], values: list[str]) -> dict[str, str]:
     return out
 
 
+def _error_log_reason(handle: int) -> str | None:
+    """The first error-log message of a handle that failed to open, if the Reader library keeps one."""
+    try:
+        if _m.get_error_log_items_count(handle) > 0:
+            return _m.get_error_log_item_message(handle, 0) or None
+    except RuntimeError:
+        pass
+    return None
+
+
 def _close_handle(handle: int) -> None:
     _m.close_raw_file(handle)
 
@@ -156,10 +166,15 @@ class Run:
             _m.close_raw_file(handle)
             raise
         if failed:
+            reason = _error_log_reason(handle)
             _m.close_raw_file(handle)
-            raise OpenError("the Reader library cannot open this file (its error flag is set)", self.path)
+            raise OpenError("the Reader library cannot open this file" + (f": {reason}" if reason else ""),
+                            self.path)
         self._handle = handle
         self._finalizer = weakref.finalize(self, _close_handle, handle)
+        # The mzML Reader library documents its scan statistics: index 12 holds
+        # the precursor charge and 16 the precursor's scan number.
+        self.mzml_conventions = _library.mzml_reader_loaded()
 
     # -- life cycle -----------------------------------------------------------
 
@@ -401,7 +416,8 @@ class Run:
     # -- metadata -------------------------------------------------------------
 
     def _texts(self, functions: dict[str, Callable[[int], str]]) -> dict[str, str | None]:
-        return {key: self.optional(function) for key, function in functions.items()}
+        # A failed or empty text is a fact the Reader library does not hold: None.
+        return {key: self.optional(function) or None for key, function in functions.items()}
 
     def instrument(self) -> dict[str, Any]:
         """Instrument model, name, serial number, versions and count (None for what the Reader library lacks)."""
@@ -561,7 +577,11 @@ class Scan:
 
     @cached_property
     def charge(self) -> int | None:
-        """Charge state of the precursor from the trailer extra data, None when unknown or 0."""
+        """Charge state of the precursor, None when unknown or 0.
+
+        From the trailer extra data ("Charge State" or "Charge"); with the mzML
+        Reader library, which keeps no trailer data, from its scan statistics.
+        """
         if self.ms_order < 2:
             return None
         for label, value in self.trailer.items():
@@ -571,7 +591,29 @@ class Scan:
                 except ValueError:
                     return None
                 return charge if charge != 0 else None
+        if self.run.mzml_conventions:
+            stat = self._stat(12)
+            if stat is not None and stat.is_integer() and stat != 0:
+                return int(stat)
         return None
+
+    @cached_property
+    def precursor_scan(self) -> int | None:
+        """Number of the scan the precursor was selected in, when the Reader library says (mzML library)."""
+        if self.ms_order < 2 or not self.run.mzml_conventions:
+            return None
+        value = self._stat(16)
+        if value is None or not value.is_integer() or int(value) not in self.run.scan_numbers:
+            return None
+        return int(value)
+
+    def _stat(self, index: int) -> float | None:
+        stats = self.__dict__.get("_stats")
+        if stats is None:
+            stats = self.run.optional(_m.get_scan_stats, self.number, scan=self.number) or []
+            self.__dict__["_stats"] = stats
+        value = stats[index] if index < len(stats) else math.nan
+        return value if math.isfinite(value) else None
 
     def peaks(self, centroid: bool | None = None) -> Peaks:
         """The scan's peaks as float64 arrays (m/z, intensity).

@@ -17,6 +17,8 @@ if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
 fi
 build=$("$here/scripts/build.sh" "$python" "${extra[@]}" | tail -n 1)
 export CORVIX_BUILD_DIR="$build"
+# corvix finds the mzML Reader library of this build through this variable.
+export CORVIX_MZML_READER="$build/mzml_reader/libcorvix_mzml_reader.so"
 # The module from the build directory; the corvix package from the repository root.
 export PYTHONPATH="$build:$here${PYTHONPATH:+:$PYTHONPATH}"
 if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
