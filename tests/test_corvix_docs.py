@@ -18,7 +18,7 @@ GUIDE_FILES = [REPO / "README.md", REPO / "corvix" / "README-section.md"]
 
 def environment(**extra):
     env = {k: v for k, v in os.environ.items() if k not in ("VELMAR_NATIVE_LIB", "CORVIX_MZML_READER")}
-    env["PYTHONPATH"] = os.pathsep.join([module_dir(), str(REPO)])
+    env["PYTHONPATH"] = os.pathsep.join([module_dir(), str(REPO), str(REPO / "tests")])
     env.update(extra)
     return env
 
@@ -45,24 +45,42 @@ def workdir(tmp_path):
     return tmp_path
 
 
-def test_guide_python_blocks_run_as_one_session(workdir):
+@pytest.fixture
+def generated(tmp_path):
+    """A directory holding a generated run.mzML, and the mzML Reader library that reads it."""
+    library = os.environ.get("CORVIX_MZML_READER", "")
+    if not os.path.isfile(library):
+        pytest.skip(f"the mzML Reader library is not built (CORVIX_MZML_READER={library!r} names no file)")
+    from mzmlgen import RunConfig, make_run, write_mzml
+
+    truth = write_mzml(make_run(RunConfig(seed=2, n_scans=120)), str(tmp_path / "run.mzML"))
+    return tmp_path, library, truth
+
+
+def test_guide_python_blocks_run_as_one_session(generated):
+    workdir, library, truth = generated
     blocks = guide_blocks("python")
     assert len(blocks) >= 3
     script = workdir / "guide_session.py"
     script.write_text("\n".join(blocks) + "\nprint('session done')\n")
-    result = run([script], workdir, CORVIX_MZML_READER=str(stub_path("full")))
+    result = run([script], workdir, CORVIX_MZML_READER=library)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[-1] == "session done"
-    assert "Model S 100 4 4" in result.stdout.splitlines()
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"{truth.first_scan} {truth.last_scan} {len(truth.spectra)}"
+    assert lines[-1] == "session done"
+    assert any(line.startswith(f"{truth.instrument_model} {len(truth.spectra)} {len(truth.spectra)} ") for line in lines)
+    with_precursor = sum(1 for s in truth.spectra if s.ms_level >= 2)
+    assert sum(1 for line in lines if " min " in line) == with_precursor
     assert (workdir / "converted" / "run.mzML").stat().st_size > 0
-    assert (workdir / "converted" / "run.mgf").exists()
+    assert (workdir / "converted" / "run.mgf").stat().st_size > 0
 
 
-def test_guide_shell_commands_run(workdir):
+def test_guide_shell_commands_run(generated):
+    workdir, library, _ = generated
     lines = [line for block in guide_blocks("sh") for line in block.splitlines() if line.strip()]
     assert len(lines) >= 5 and all(line.startswith("corvix ") for line in lines)
     for line in lines:
-        result = run(["-m", *shlex.split(line)], workdir, CORVIX_MZML_READER=str(stub_path("full")))
+        result = run(["-m", *shlex.split(line)], workdir, CORVIX_MZML_READER=library)
         assert result.returncode == 0, (line, result.stderr)
     assert (workdir / "xic.png").exists() and (workdir / "scan1.png").exists()
 
