@@ -120,6 +120,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("corvix: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our output went away (`corvix xic ... | head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_FAILED
     except (OSError, ReaderError, ValueError, IndexError) as error:
         print(f"corvix {args.command}: {error}", file=sys.stderr)
         return EXIT_FAILED
