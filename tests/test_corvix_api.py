@@ -66,12 +66,14 @@ def test_files_that_do_not_open(stub, raw, tmp_path):
 
     stub.set_result("open_raw_file", 4)
     stub.set_result("is_error", 1)
-    with pytest.raises(cx.OpenError, match="error flag"):
+    with pytest.raises(cx.OpenError, match="cannot open this file: Stand-in error"):  # the error log says why
         cx.open(raw)
     stub.set_result("is_error", 0)
     stub.set_result("is_open", 0)
-    with pytest.raises(cx.OpenError):
+    stub.set_result("get_error_log_items_count", 0)
+    with pytest.raises(cx.OpenError) as caught:
         cx.open(raw)
+    assert str(caught.value) == f"{raw}: the Reader library cannot open this file"
     # A handle the Reader library gave out is given back even when it is unusable.
     assert stub.calls("close_raw_file") == 2 and stub.last_int("close_raw_file", 0) == 4
 
