@@ -175,10 +175,20 @@ std::size_t base64_significant_length(const char* text, std::size_t n) noexcept 
     return k;
 }
 
-std::size_t base64_decode(const char* text, std::size_t n, unsigned char* out, std::size_t cap) noexcept {
+std::size_t base64_decode(const char* text, std::size_t n, unsigned char* out, std::size_t cap,
+                          std::size_t* significant) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* t = kB64.v;
     std::size_t i = 0, o = 0;
+    std::size_t spaces = 0;
+    struct Count {
+        std::size_t* out;
+        std::size_t n;
+        std::size_t& spaces;
+        ~Count() {
+            if (out) *out = n - spaces;
+        }
+    } count{significant, n, spaces};
     unsigned char quad[4];
     int k = 0;
     for (;;) {
@@ -200,6 +210,7 @@ std::size_t base64_decode(const char* text, std::size_t n, unsigned char* out, s
         unsigned c = t[s[i]];
         if (c == kSpace) {
             ++i;
+            ++spaces;
             continue;
         }
         if (c == kInvalid) return kFail;
@@ -209,7 +220,8 @@ std::size_t base64_decode(const char* text, std::size_t n, unsigned char* out, s
             for (; i < n; ++i) {
                 unsigned e = t[s[i]];
                 if (e == kPad) ++pads;
-                else if (e != kSpace) return kFail;
+                else if (e == kSpace) ++spaces;
+                else return kFail;
             }
             if (!((k == 2 && pads == 2) || (k == 3 && pads == 1))) return kFail;
             std::size_t extra = static_cast<std::size_t>(k - 1);
@@ -369,8 +381,11 @@ bool decode_array(const char* text, std::size_t n, Compression compression, Data
     try {
         out->clear();
         if (count > kMaxCount) return fail("declared array length too large");
-        if (encoded_length >= 0 && base64_significant_length(text, n) != static_cast<std::uint64_t>(encoded_length))
-            return fail("encodedLength does not match the base64 text");
+        std::size_t significant = 0;
+        auto check_encoded = [&] {
+            return encoded_length < 0 || significant == static_cast<std::uint64_t>(encoded_length);
+        };
+        const char* kBadEncoded = "encodedLength does not match the base64 text";
         const std::size_t max_bytes = n / 4 * 3;
         if (compression == Compression::Unknown) return fail("unsupported compression");
 
@@ -383,19 +398,21 @@ bool decode_array(const char* text, std::size_t n, Compression compression, Data
                 out->resize(count);
                 std::size_t got;
                 if (type == DataType::Float64 && little_endian_host()) {
-                    got = base64_decode(text, n, reinterpret_cast<unsigned char*>(out->data()), need);
+                    got = base64_decode(text, n, reinterpret_cast<unsigned char*>(out->data()), need, &significant);
                 } else {
                     std::vector<unsigned char> bytes(need);
-                    got = base64_decode(text, n, bytes.data(), need);
+                    got = base64_decode(text, n, bytes.data(), need, &significant);
                     if (got == need) convert(bytes.data(), type, count, out->data());
                 }
                 if (got == kFail) return fail("invalid base64 or array longer than its declared length");
+                if (!check_encoded()) return fail(kBadEncoded);
                 if (got != need) return fail("array shorter than its declared length");
                 return true;
             }
             std::vector<unsigned char> packed(max_bytes);
-            std::size_t got = base64_decode(text, n, packed.data(), packed.size());
+            std::size_t got = base64_decode(text, n, packed.data(), packed.size(), &significant);
             if (got == kFail) return fail("invalid base64");
+            if (!check_encoded()) return fail(kBadEncoded);
             if (need / kZlibRatio > got + 64) return fail("declared array length exceeds what the data can hold");
             out->resize(count);
             if (type == DataType::Float64 && little_endian_host()) {
@@ -412,8 +429,9 @@ bool decode_array(const char* text, std::size_t n, Compression compression, Data
 
         if (!is_numpress(compression)) return fail("unsupported compression");
         std::vector<unsigned char> packed(max_bytes);
-        std::size_t got = base64_decode(text, n, packed.data(), packed.size());
+        std::size_t got = base64_decode(text, n, packed.data(), packed.size(), &significant);
         if (got == kFail) return fail("invalid base64");
+        if (!check_encoded()) return fail(kBadEncoded);
         packed.resize(got);
         bool zipped = compression == Compression::NumpressLinearZlib || compression == Compression::NumpressPicZlib ||
                       compression == Compression::NumpressSlofZlib;

@@ -34,8 +34,10 @@ DataType data_type_from_accession(const char* accession) noexcept;
 // is skipped; any other character outside the alphabet, a length that is not
 // a multiple of four, or misplaced padding is a failure. Writes at most `cap`
 // bytes to out. Returns the decoded size, or SIZE_MAX on failure (including
-// when the result would not fit in cap).
-std::size_t base64_decode(const char* text, std::size_t n, unsigned char* out, std::size_t cap) noexcept;
+// when the result would not fit in cap). On success *significant (when
+// given) receives the count of non-whitespace characters.
+std::size_t base64_decode(const char* text, std::size_t n, unsigned char* out, std::size_t cap,
+                          std::size_t* significant = nullptr) noexcept;
 // The count of non-whitespace characters (what encodedLength declares).
 std::size_t base64_significant_length(const char* text, std::size_t n) noexcept;
 

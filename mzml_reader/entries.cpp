@@ -149,6 +149,14 @@ struct FixedAnswer {
     Fixed kind;
 };
 
+// The parameter index of a signature's text buffer, or npos.
+template <Sig S>
+constexpr std::size_t text_buffer_param() {
+    for (std::size_t k = 0; k < S.arity(); ++k)
+        if (S.param(k) == 'b') return k;
+    return static_cast<std::size_t>(-1);
+}
+
 template <Sig S, class... A>
 RetT<S> fixed_answer(Fixed kind, i32 handle, A... rest) {
     using R = RetT<S>;
@@ -161,12 +169,11 @@ RetT<S> fixed_answer(Fixed kind, i32 handle, A... rest) {
         case Fixed::NoEntries:
             return view_of(handle) ? R{0} : failure<R>();
         case Fixed::EmptyText:
-            if constexpr (constexpr std::size_t b = std::string_view(S.text).find('b'); b != std::string_view::npos) {
-                // b - 2 is the buffer's parameter index; the handle (index 0)
-                // is not in `rest`.
+            if constexpr (constexpr std::size_t b = text_buffer_param<S>(); b != static_cast<std::size_t>(-1)) {
+                // `rest` starts after the handle (parameter 0).
                 auto args = std::make_tuple(rest...);
                 if (!view_of(handle)) return failure<R>();
-                return write_text(std::get<b - 3>(args), std::get<b - 2>(args), "");
+                return write_text(std::get<b - 1>(args), std::get<b>(args), "");
             } else {
                 return failure<R>();
             }

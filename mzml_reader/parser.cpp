@@ -185,6 +185,8 @@ public:
     const ParamGroups* groups = nullptr;  // Header / Arrays: the document's groups
     // Header / Arrays: what the fragment's root must be.
     Tag expect_root = Tag::Other;
+    bool spectrum_arrays = true;          // Arrays: m/z + intensity (else time + intensity)
+    std::int64_t default_length = 0;      // Arrays from a binaryDataArrayList root: the element's defaultArrayLength
     const std::string* expect_id = nullptr;
     bool stop_at_first_element = false;  // Document: stop at the first spectrum/chromatogram
     // Arrays
@@ -302,6 +304,8 @@ private:
             abort("the offset does not point at the named element");
             return false;
         }
+        if (mode_ == Mode::Arrays)
+            default_length_ = t == Tag::BinaryDataArrayList ? default_length : to_int(attr(atts, "defaultArrayLength"), 0);
         return true;
     }
 
@@ -351,13 +355,17 @@ private:
             if (parent() != Tag::BinaryDataArray) return;
             in_binary = true;
             if (mode_ == Mode::Arrays) {
-                XML_Index idx = XML_GetCurrentByteIndex(p_);
-                int count = XML_GetCurrentByteCount(p_);
-                array_.text_begin = static_cast<std::size_t>(idx) + static_cast<std::size_t>(count);
+                // Positions in the element's bytes (the text itself is not fed to expat).
+                array_.text_begin = static_cast<std::size_t>(doc_offset()) + static_cast<std::size_t>(XML_GetCurrentByteCount(p_));
                 array_.have_text = false;
             }
             return;
         case Tag::BinaryDataArrayList:
+            if (doc && stack_.size() >= 2 && (parent() == Tag::Spectrum || parent() == Tag::Chromatogram)) {
+                std::uint64_t at = doc_offset();
+                if (parent() == Tag::Spectrum && scan_) doc->scan_arrays.back() = at;
+                if (parent() == Tag::Chromatogram && chrom_) doc->chrom_arrays.back() = at;
+            }
             if (mode_ == Mode::Header) stop();
             return;
         case Tag::BinaryDataArray:
@@ -380,10 +388,7 @@ private:
             }
             return;
         }
-        if (mode_ == Mode::Arrays) {
-            if (stack_.size() == 1) default_length_ = to_int(attr(atts, "defaultArrayLength"), 0);
-            return;
-        }
+        if (mode_ == Mode::Arrays) return;
         switch (t) {
         case Tag::Spectrum:
             if (stop_at_first_element) return stop();
@@ -426,6 +431,7 @@ private:
                 std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(doc->spectrum_count, 1 << 20));
                 doc->scans.reserve(want);
                 doc->scan_ends.reserve(want);
+                doc->scan_arrays.reserve(want);
                 doc->scan_config_refs.reserve(want);
             }
             return;
@@ -491,6 +497,7 @@ private:
     void open_spectrum(const XML_Char** atts) {
         doc->scans.emplace_back();
         doc->scan_ends.push_back(0);
+        doc->scan_arrays.push_back(0);
         doc->scan_config_refs.emplace_back();
         scan_ = &doc->scans.back();
         scan_->offset = doc_offset();
@@ -503,6 +510,7 @@ private:
     void open_chromatogram(const XML_Char** atts) {
         doc->chromatograms.emplace_back();
         doc->chrom_ends.push_back(0);
+        doc->chrom_arrays.push_back(0);
         chrom_ = &doc->chromatograms.back();
         chrom_->offset = doc_offset();
         const char* id = attr(atts, "id");
@@ -516,7 +524,7 @@ private:
             if (!in_binary) return;
             in_binary = false;
             if (mode_ == Mode::Arrays) {
-                std::size_t endpos = static_cast<std::size_t>(XML_GetCurrentByteIndex(p_));
+                std::size_t endpos = static_cast<std::size_t>(doc_offset());
                 array_.text_end = std::max(endpos, array_.text_begin);
                 array_.have_text = true;
             }
@@ -738,7 +746,7 @@ private:
     }
 
     void finish_array() {
-        bool spectrum = expect_root == Tag::Spectrum;
+        bool spectrum = spectrum_arrays;
         int kind = array_.kind;
         bool want_x = spectrum ? kind == 1 : kind == 3;
         bool want_y = kind == 2;
@@ -771,7 +779,7 @@ private:
 public:
     bool has_both() const { return have_x_ && have_y_; }
     bool has_none() const { return !have_x_ && !have_y_; }
-    std::int64_t default_length() const { return default_length_; }
+    std::int64_t element_length() const { return default_length_; }
 };
 
 struct ParserDeleter {
@@ -819,10 +827,17 @@ public:
                 p = q;
                 skipping_ = false;
             }
+            // Feed up to the end of the next <binary> start tag: when expat
+            // has then entered the element, its text is skipped. (Only there:
+            // data ending elsewhere may leave expat inside a partial tag.)
             const char* stop = end;
+            bool at_binary = false;
             if (skip_) {
                 const char* c = find_binary_tag_end(p, end);
-                if (c) stop = c;
+                if (c) {
+                    stop = c;
+                    at_binary = true;
+                }
             }
             std::size_t len = static_cast<std::size_t>(stop - p);
             if (h_.segments.empty() || h_.segments.back().file + (h_.fed_total - h_.segments.back().fed) != pos_) {
@@ -842,7 +857,7 @@ public:
                     return false;
                 }
             }
-            if (skip_ && h_.in_binary) skipping_ = true;
+            if (at_binary && h_.in_binary) skipping_ = true;
         }
         return true;
     }
@@ -869,11 +884,13 @@ void drop_incomplete(Document* doc) {
     while (!doc->scans.empty() && doc->scan_ends.back() == 0) {
         doc->scans.pop_back();
         doc->scan_ends.pop_back();
+        doc->scan_arrays.pop_back();
         doc->scan_config_refs.pop_back();
     }
     while (!doc->chromatograms.empty() && doc->chrom_ends.back() == 0) {
         doc->chromatograms.pop_back();
         doc->chrom_ends.pop_back();
+        doc->chrom_arrays.pop_back();
     }
 }
 
@@ -1023,8 +1040,10 @@ bool index_document(const ByteSource& source, Document* doc, std::string* why) {
     return true;
 }
 
-bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, const std::string& expect_id,
-                          const ParamGroups& groups, Arrays* out, std::string* why) noexcept {
+namespace {
+
+bool parse_arrays(const char* data, std::size_t n, ElementKind kind, Tag root, const std::string* expect_id,
+                  std::int64_t default_length, const ParamGroups& groups, Arrays* out, std::string* why) {
     try {
         out->x.clear();
         out->y.clear();
@@ -1035,8 +1054,10 @@ bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, con
         }
         Handler h(parser.get(), Mode::Arrays);
         h.groups = &groups;
-        h.expect_root = kind == ElementKind::Spectrum ? Tag::Spectrum : Tag::Chromatogram;
-        h.expect_id = &expect_id;
+        h.expect_root = root;
+        h.expect_id = expect_id;
+        h.spectrum_arrays = kind == ElementKind::Spectrum;
+        h.default_length = default_length;
         h.buffer = data;
         h.buffer_len = n;
         h.arrays = out;
@@ -1044,11 +1065,10 @@ bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, con
             if (why) *why = "the element is too large";
             return false;
         }
-        if (XML_Parse(parser.get(), data, static_cast<int>(n), XML_FALSE) != XML_STATUS_OK && !h.stopped &&
-            h.fail.empty())
-            h.fail = XML_ErrorString(XML_GetErrorCode(parser.get()));
+        Feeder feeder(parser.get(), h, 0, true);
+        feeder.feed(data, n);
         // An element without arrays is an empty spectrum when it declares no points.
-        bool arrays_ok = h.has_both() || (h.has_none() && h.default_length() == 0);
+        bool arrays_ok = h.has_both() || (h.has_none() && h.element_length() == 0);
         bool ok = h.fail.empty() && h.element_done && arrays_ok && out->x.size() == out->y.size();
         if (!ok) {
             if (why) {
@@ -1067,6 +1087,19 @@ bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, con
         if (why) *why = "out of memory";
         return false;
     }
+}
+
+}  // namespace
+
+bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, const std::string& expect_id,
+                          const ParamGroups& groups, Arrays* out, std::string* why) noexcept {
+    Tag root = kind == ElementKind::Spectrum ? Tag::Spectrum : Tag::Chromatogram;
+    return parse_arrays(data, n, kind, root, &expect_id, 0, groups, out, why);
+}
+
+bool parse_array_list(const char* data, std::size_t n, ElementKind kind, std::int64_t default_length,
+                      const ParamGroups& groups, Arrays* out, std::string* why) noexcept {
+    return parse_arrays(data, n, kind, Tag::BinaryDataArrayList, nullptr, default_length, groups, out, why);
 }
 
 }  // namespace mzml

@@ -37,6 +37,9 @@ struct Document {
     std::vector<std::uint64_t> scan_ends;   // end (exclusive) of each spectrum element
     std::vector<ChromatogramInfo> chromatograms;
     std::vector<std::uint64_t> chrom_ends;
+    // Offset of each element's <binaryDataArrayList>, 0 when unknown.
+    std::vector<std::uint64_t> scan_arrays;
+    std::vector<std::uint64_t> chrom_arrays;
     std::vector<std::string> scan_config_refs;  // scan@instrumentConfigurationRef per spectrum
     ParamGroups groups;
     std::vector<InstrumentConfig> configs;
@@ -69,5 +72,10 @@ enum class ElementKind { Spectrum, Chromatogram };
 // match the element's id. Thread-safe (a fresh parser per call).
 bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, const std::string& expect_id,
                           const ParamGroups& groups, Arrays* out, std::string* why) noexcept;
+
+// The same from the element's <binaryDataArrayList> alone (located at open):
+// `default_length` is the element's defaultArrayLength.
+bool parse_array_list(const char* data, std::size_t n, ElementKind kind, std::int64_t default_length,
+                      const ParamGroups& groups, Arrays* out, std::string* why) noexcept;
 
 }  // namespace mzml

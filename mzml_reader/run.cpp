@@ -18,6 +18,8 @@ namespace mzml {
 struct Run::Detail {
     std::vector<std::uint64_t> scan_ends;   // end (exclusive) of each spectrum's bytes
     std::vector<std::uint64_t> chrom_ends;
+    std::vector<std::uint64_t> scan_arrays;  // offset of each element's <binaryDataArrayList>, 0 if none
+    std::vector<std::uint64_t> chrom_arrays;
     ParamGroups groups;
 };
 
@@ -94,6 +96,7 @@ std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noex
         run->path_ = path;
         run->detail_ = std::make_unique<Detail>();
         run->first_scan_ = first_scan_number(doc.scans);
+        run->used_index_ = indexed;
 
         // Instrument configuration: the run's default, else the first.
         const InstrumentConfig* config = nullptr;
@@ -137,6 +140,8 @@ std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noex
         run->chromatograms_ = std::move(doc.chromatograms);
         run->detail_->scan_ends = std::move(doc.scan_ends);
         run->detail_->chrom_ends = std::move(doc.chrom_ends);
+        run->detail_->scan_arrays = std::move(doc.scan_arrays);
+        run->detail_->chrom_arrays = std::move(doc.chrom_arrays);
         run->detail_->groups = std::move(doc.groups);
         run->source_ = std::move(source);
         return run;
@@ -160,6 +165,21 @@ bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end,
     return true;
 }
 
+// An element's arrays: from its binaryDataArrayList when open() located it
+// (the element's header was checked then), else from the whole element.
+bool read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t arrays, std::uint64_t end,
+                  ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
+                  Arrays* out) {
+    std::vector<char>* buf = nullptr;
+    std::string why;
+    if (arrays > begin && arrays < end) {
+        if (!read_span(source, arrays, end, &buf)) return false;
+        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, &why);
+    }
+    if (!read_span(source, begin, end, &buf)) return false;
+    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, &why);
+}
+
 }  // namespace
 
 bool Run::read_spectrum(std::size_t position, Arrays* out) const noexcept {
@@ -169,11 +189,8 @@ bool Run::read_spectrum(std::size_t position, Arrays* out) const noexcept {
     try {
         if (position >= scans_.size()) return false;
         const ScanInfo& s = scans_[position];
-        std::vector<char>* buf = nullptr;
-        if (!read_span(*source_, s.offset, detail_->scan_ends[position], &buf)) return false;
-        std::string why;
-        return parse_element_arrays(buf->data(), static_cast<std::size_t>(detail_->scan_ends[position] - s.offset),
-                                    ElementKind::Spectrum, s.native_id, detail_->groups, out, &why);
+        return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
+                            ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, out);
     } catch (...) {
         out->x.clear();
         out->y.clear();
@@ -188,11 +205,8 @@ bool Run::read_chromatogram(std::size_t position, Arrays* out) const noexcept {
     try {
         if (position >= chromatograms_.size()) return false;
         const ChromatogramInfo& c = chromatograms_[position];
-        std::vector<char>* buf = nullptr;
-        if (!read_span(*source_, c.offset, detail_->chrom_ends[position], &buf)) return false;
-        std::string why;
-        return parse_element_arrays(buf->data(), static_cast<std::size_t>(detail_->chrom_ends[position] - c.offset),
-                                    ElementKind::Chromatogram, c.id, detail_->groups, out, &why);
+        return read_element(*source_, c.offset, detail_->chrom_arrays[position], detail_->chrom_ends[position],
+                            ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out);
     } catch (...) {
         out->x.clear();
         out->y.clear();

@@ -120,6 +120,9 @@ public:
     std::int32_t first_scan() const noexcept { return first_scan_; }
     const std::vector<ChromatogramInfo>& chromatograms() const noexcept { return chromatograms_; }
     bool gzip() const noexcept;
+    // True when open() used the file's own offset index (it was present and
+    // every offset landed on its element); false after a full pass.
+    bool used_index() const noexcept { return used_index_; }
 
     // Decodes the m/z and intensity arrays of scans()[position] into *out.
     // Returns false (and leaves *out empty) when the element cannot be read
@@ -136,6 +139,7 @@ private:
     std::vector<ScanInfo> scans_;
     std::vector<ChromatogramInfo> chromatograms_;
     std::int32_t first_scan_ = 1;
+    bool used_index_ = false;
     std::unique_ptr<ByteSource> source_;
     struct Detail;  // element spans and parameter groups, see run.cpp
     std::unique_ptr<Detail> detail_;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the module and the stand-in Reader library for one interpreter and
-# runs the whole test suite against them.
+# Builds the module, the stand-in Reader library and the mzML Reader library
+# for one interpreter and runs the whole test suite against them.
 # Usage: scripts/test.sh [python] [pytest args...]
 #   CORVIX_SANITIZE=1  build with AddressSanitizer + UndefinedBehaviorSanitizer
 #                      and run the suite under them.
@@ -33,4 +33,38 @@ if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
   export PYTHONMALLOC=malloc
 fi
 cd "$here"
-exec "$python" -m pytest -q -p no:cacheprovider "$@"
+# The module keeps the first Reader library it loads for the life of the
+# process: the suite against the stand-in and the mzML tests (tests/mzml,
+# against the mzML Reader library) run as two pytest sessions. Arguments that
+# name test paths choose the session(s) those paths belong to; without paths
+# both sessions run with the given options, and the run fails if either does.
+mzml_paths=0
+other_paths=0
+for arg in "$@"; do
+  case "$arg" in
+    -*) ;;
+    tests/mzml|tests/mzml/*|*/tests/mzml|*/tests/mzml/*) mzml_paths=1 ;;
+    *) if [ -e "${arg%%::*}" ]; then other_paths=1; fi ;;
+  esac
+done
+pytest=("$python" -m pytest -q -p no:cacheprovider)
+if [ $mzml_paths = 1 ] && [ $other_paths = 0 ]; then
+  exec "${pytest[@]}" "$@"
+fi
+if [ $other_paths = 1 ] && [ $mzml_paths = 0 ]; then
+  exec "${pytest[@]}" --ignore=tests/mzml "$@"
+fi
+if [ $other_paths = 1 ]; then
+  echo "test.sh: give paths of one session only (tests/mzml runs in its own)" >&2
+  exit 2
+fi
+status=0
+"${pytest[@]}" --ignore=tests/mzml "$@" || status=$?
+echo "=== mzML Reader library tests (tests/mzml, own session)"
+mzml_status=0
+"${pytest[@]}" "$@" tests/mzml || mzml_status=$?
+# Exit 5 (no test selected, e.g. by -k) counts as a failure only when
+# neither session ran anything.
+if [ $status = 5 ] && [ $mzml_status != 5 ]; then status=0; fi
+if [ $mzml_status != 0 ] && [ $mzml_status != 5 ]; then status=$mzml_status; fi
+exit $status

@@ -40,6 +40,7 @@ def csv_rows(text):
 
 def test_every_example_is_tested():
     tested = {"quickstart.py", "spectrum_to_csv.py", "chromatogram.py", "file_info.py", "dependent_scans.py",
+              "mzml_run_summary.py",
               "corvix_quickstart.py", "dask_convert.py"}  # the last two in test_corvix_docs.py
     assert {p.name for p in EXAMPLES.glob("*.py")} == tested
 
@@ -109,6 +110,46 @@ def test_dependent_scans(library, tmp_path):
     ]
 
 
+def mzml_library():
+    path = stub_path("full").parent.parent.parent / "mzml_reader" / "libcorvix_mzml_reader.so"
+    assert path.exists(), f"the mzML Reader library was not built: {path}"
+    return path
+
+
+def test_mzml_run_summary(tmp_path):
+    # A generated run read through the mzML Reader library (in the example's
+    # own interpreter): the summary against what the generator wrote, and the
+    # two pictures.
+    from mzmlgen import RunConfig, make_run, write_mzml
+
+    truth = write_mzml(make_run(RunConfig(seed=4, n_scans=150, top_n=4, rt_start=1.0, rt_end=9.0, n_features=60)),
+                       tmp_path / "run.mzML")
+    out = tmp_path / "pictures"
+    result = run_example("mzml_run_summary.py", mzml_library(), truth.path, "--out", out, "--top", 3, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    ms1 = sum(s.ms_level == 1 for s in truth.spectra)
+    assert lines[0] == f"file: run.mzML (from {truth.source_file_name}, acquired {truth.start_time_stamp})"
+    assert lines[1] == f"instrument: {truth.instrument_model}, serial {truth.instrument_serial}"
+    assert lines[3] == f"scans 1..150 (150): {ms1} MS1, {150 - ms1} MS2"
+    assert lines[4] == f"time {truth.spectra[0].rt:.2f}..{truth.spectra[-1].rt:.2f} min"
+    # The three precursors of the MS2 scans with the highest total ion current.
+    top = sorted((s for s in truth.spectra if s.ms_level == 2), key=lambda s: -s.tic)[:3]
+    rows = [line.split() for line in lines[7:10]]
+    assert [int(r[0]) for r in rows] == [s.scan_number for s in top]
+    assert [r[2] for r in rows] == [f"{s.precursor.mz:.4f}" for s in top]
+    assert lines[-2:] == [f"saved {out / 'tic.png'}", f"saved {out / f'ms2_scan_{top[0].scan_number}.png'}"]
+    for picture in (out / "tic.png", out / f"ms2_scan_{top[0].scan_number}.png"):
+        assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and picture.stat().st_size > 10_000
+
+
+def test_mzml_run_summary_of_a_file_that_is_not_mzml(tmp_path):
+    (tmp_path / "bad.mzML").write_text("not mzML")
+    result = run_example("mzml_run_summary.py", mzml_library(), tmp_path / "bad.mzML", cwd=tmp_path)
+    assert result.returncode == 1 and result.stderr.startswith(f"could not open {tmp_path / 'bad.mzML'}: ")
+    assert not (tmp_path / "tic.png").exists()
+
+
 # -- in-process, with the stand-in scripted ----------------------------------
 
 
@@ -119,7 +160,8 @@ def load_example(name):
     return module
 
 
-@pytest.mark.parametrize("name", ["quickstart", "spectrum_to_csv", "chromatogram", "file_info", "dependent_scans"])
+@pytest.mark.parametrize("name", ["quickstart", "spectrum_to_csv", "chromatogram", "file_info", "dependent_scans",
+                                  "mzml_run_summary"])
 def test_a_file_that_does_not_open_is_reported(corvix, stub, capsys, name):
     stub.set_result("is_open", 0)
     argv = {"spectrum_to_csv": ["x.raw", "1"]}.get(name, ["x.raw"])

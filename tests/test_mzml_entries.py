@@ -376,12 +376,27 @@ def test_chromatogram_traces(lib, opened):
     assert lib.chromatogram(h, 0, capacity=0)[0] == len(spectra)
 
 
-def test_chromatogram_from_the_files_own_elements_equals_the_spectra(lib, opened):
-    h, truth = opened("own")
-    tic = next(c for c in truth.chromatograms if c.kind == "tic")
-    status, (t, y) = lib.chromatogram(h, 0)
-    assert status == len(truth.spectra)
-    assert np.allclose(y, tic.intensities, rtol=1e-6) and np.allclose(t, tic.times, rtol=1e-9)
+def test_whole_run_chromatogram_uses_the_files_element_when_scans_lack_the_value(lib, tmp_path):
+    """Scans without a written TIC and one spectrum that cannot be decoded:
+    the whole-run TIC comes from the file's chromatogram element, while a
+    filtered TIC must decode the spectra and fails."""
+    run = mzmlgen.make_run(mzmlgen.RunConfig(seed=9, n_scans=40))
+    data, truth = mzmlgen.render(run, mzmlgen.WriteOptions(indexed=False, alter={3: {"mz_binary": "@@@@"}}))
+    data = re.sub(rb'\s*<cvParam[^>]*accession="MS:1000285"[^>]*/>', b"", data)
+    path = tmp_path / "no_tic.mzML"
+    path.write_bytes(data)
+    h = lib.open_raw_file(str(path).encode())
+    try:
+        assert lib.is_open(h) == 1
+        tic = next(c for c in truth.chromatograms if c.kind == "tic")
+        status, (t, y) = lib.chromatogram(h, 0)
+        assert status == len(truth.spectra)
+        assert np.allclose(y, tic.intensities, rtol=1e-6) and np.allclose(t, tic.times, rtol=1e-9)
+        assert lib.chromatogram(h, 0, "+")[0] == -1  # every scan, but filtered
+        assert lib.chromatogram(h, 0, start=truth.first_scan + 4)[0] == len(truth.spectra) - 4
+        assert lib.arrays("get_spectrum", h, truth.first_scan + 3, capacity=10)[0] == -1
+    finally:
+        lib.close_raw_file(h)
 
 
 # -- statistics, dependents, lookups, run level ---------------------------------------------
@@ -540,7 +555,7 @@ m.close_raw_file(bad); m.close_raw_file(h)
     s0 = truth.spectra[0]
     n_ms1 = sum(1 for s in truth.spectra if s.ms_level == 1)
     assert lines[0] == f"True {len(truth.spectra)}"
-    assert lines[1] == f"{len(s0.mz)} {s0.mz[0]!r}"
+    assert lines[1] == f"{len(s0.mz)} {float(s0.mz[0])!r}"
     assert lines[2] == "'' [] ['']"
     assert lines[3] == "MS1 spectrum"
     assert lines[4] == "None"

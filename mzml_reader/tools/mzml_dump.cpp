@@ -50,7 +50,8 @@ void put_key(const char* k) { std::printf("\"%s\":", k); }
 
 int info(const mzml::Run& run) {
     const mzml::RunInfo& r = run.info();
-    std::printf("{\"first_scan\":%d,\"gzip\":%s,\"run\":{", run.first_scan(), run.gzip() ? "true" : "false");
+    std::printf("{\"first_scan\":%d,\"gzip\":%s,\"used_index\":%s,\"run\":{", run.first_scan(),
+                run.gzip() ? "true" : "false", run.used_index() ? "true" : "false");
     const std::pair<const char*, const std::string*> texts[] = {
         {"run_id", &r.run_id}, {"start_time_stamp", &r.start_time_stamp}, {"source_file_name", &r.source_file_name},
         {"source_file_location", &r.source_file_location}, {"instrument_model", &r.instrument_model},
@@ -201,8 +202,8 @@ int main(int argc, char** argv) {
             else ++failed;
         }
         auto t2 = std::chrono::steady_clock::now();
-        std::printf("{\"open_s\":%.6f,\"read_all_s\":%.6f,\"scans\":%zu,\"peaks\":%zu,\"failed\":%zu}\n",
-                    std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
+        std::printf("{\"used_index\":%s,\"open_s\":%.6f,\"read_all_s\":%.6f,\"scans\":%zu,\"peaks\":%zu,\"failed\":%zu}\n",
+                    run->used_index() ? "true" : "false", std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
                     run->scans().size(), peaks, failed);
         return 0;
     }

@@ -17,13 +17,16 @@ __all__ = [
 
 
 def demo_config(seed: int = 7) -> RunConfig:
-    """A few hundred scans over 20 minutes: profile MS1 with isotope patterns and LC peaks, top-8 MS2."""
-    return RunConfig(seed=seed, n_scans=600, rt_start=0.5, rt_end=20.0, n_features=500, top_n=8,
-                     activation="HCD")
+    """A realistic small run: 800 scans over 25 minutes, profile MS1 scans with
+    isotope patterns of 150 eluting features, each followed by up to three
+    data-dependent HCD MS2 scans."""
+    return RunConfig(seed=seed, n_scans=800, rt_start=0.5, rt_end=25.0, n_features=150, top_n=3,
+                     activation="HCD", noise_peaks=60)
 
 
 def benchmark_config(seed: int = 11, n_scans: int = 2000, peaks_per_scan: int = 500) -> RunConfig:
-    """About `n_scans` x `peaks_per_scan` peaks (2,000 x 500 = 10^6 by default), centroid MS1."""
-    return RunConfig(seed=seed, n_scans=n_scans, rt_start=0.5, rt_end=60.0, n_features=3000, top_n=5,
-                     profile_ms1=True, profile_points=7, noise_peaks=100,
-                     fragments=(peaks_per_scan // 2, peaks_per_scan))
+    """About `n_scans` x `peaks_per_scan` peaks (2,000 x 500 = 10^6 by default): centroid
+    MS1 scans with isotope patterns and noise, top-5 MS2 scans."""
+    return RunConfig(seed=seed, n_scans=n_scans, rt_start=0.5, rt_end=60.0, n_features=1000, top_n=5,
+                     profile_ms1=False, noise_peaks=peaks_per_scan // 2,
+                     fragments=(peaks_per_scan // 2, peaks_per_scan * 3 // 2))

@@ -22,6 +22,7 @@ import dataclasses
 import gzip
 import hashlib
 import io
+import os
 import zlib
 from typing import Optional
 from xml.sax.saxutils import escape, quoteattr
@@ -36,7 +37,7 @@ SOFTWARE_NAME = "corvix mzmlgen"
 SOFTWARE_VERSION = "1.0.3"
 SAMPLE_ID = "sample_1"
 SAMPLE_NAME = "Synthetic digest A"
-SAMPLE_COMMENT = "generated for tests, 200 ng on column"
+SAMPLE_COMMENT = "generated for tests: 200 ng on column, 2 µL <injection> & \"wash\""
 START_TIME_STAMP = "2026-03-14T09:26:53Z"
 SOURCE_FILE_NAME = "run_0001.dat"
 
@@ -72,6 +73,12 @@ class WriteOptions:
     # "mz_binary": str, "intensity_binary": str} written instead of the true values.
     alter: dict = dataclasses.field(default_factory=dict)
     pretty: bool = True                 # indent elements (converters do); False writes one line per element
+    newline: str = "\n"                 # "\r\n" as written on Windows
+    numpress_zlib_style: str = "combined"   # "separate": the Numpress term and the zlib term side by side
+    precursor_refs: bool = True         # precursors name their survey scan (spectrumRef)
+    spectrum_summaries: bool = True     # per-spectrum TIC, base peak, lowest/highest observed m/z
+    extra_arrays: bool = False          # a third array (charge array) before the m/z and intensity arrays
+    intensity_first: bool = False       # the intensity array before the m/z array
 
 
 @dataclasses.dataclass
@@ -213,11 +220,16 @@ def _encode(values: np.ndarray, kind: str, opts: WriteOptions) -> _Encoded:
             term = ("MS:1002312", "MS-Numpress linear prediction compression") if comp == "numpress" else \
                 ("MS:1002746", "MS-Numpress linear prediction compression followed by zlib compression")
         payload = np.asarray(raw, dtype=np.uint8).tobytes()
+        params = [("MS:1000523", "64-bit float"), term]
         if comp == "numpress-zlib":
             payload = zlib.compress(payload)
-        return _Encoded(base64.b64encode(payload).decode("ascii"),
-                        [("MS:1000523", "64-bit float"), term], np.asarray(decoded, dtype=np.float64))
-    bits = {"mz": opts.mz_bits, "intensity": opts.intensity_bits, "time": 64}[kind]
+            if opts.numpress_zlib_style == "separate":
+                plain = {"MS:1002746": ("MS:1002312", "MS-Numpress linear prediction compression"),
+                         "MS:1002747": ("MS:1002313", "MS-Numpress positive integer compression"),
+                         "MS:1002748": ("MS:1002314", "MS-Numpress short logged float compression")}[term[0]]
+                params = [("MS:1000523", "64-bit float"), plain, ("MS:1000574", "zlib compression")]
+        return _Encoded(base64.b64encode(payload).decode("ascii"), params, np.asarray(decoded, dtype=np.float64))
+    bits = {"mz": opts.mz_bits, "intensity": opts.intensity_bits, "time": 64, "charge": 32}[kind]
     dtype = np.dtype("<f4") if bits == 32 else np.dtype("<f8")
     stored = values.astype(dtype)
     payload = stored.tobytes()
@@ -231,6 +243,7 @@ def _encode(values: np.ndarray, kind: str, opts: WriteOptions) -> _Encoded:
 
 
 ARRAY_TERMS = {
+    "charge": ('MS:1000516', 'charge array', ''),
     "mz": ('MS:1000514', 'm/z array', ' unitCvRef="MS" unitAccession="MS:1000040" unitName="m/z"'),
     "intensity": ('MS:1000515', 'intensity array',
                   ' unitCvRef="MS" unitAccession="MS:1000131" unitName="number of detector counts"'),
@@ -240,15 +253,16 @@ ARRAY_TERMS = {
 class _Doc:
     """The document as bytes, with the current offset."""
 
-    def __init__(self, pretty: bool):
+    def __init__(self, pretty: bool, newline: str = "\n"):
         self.buf = io.BytesIO()
         self.pretty = pretty
+        self.newline = newline
 
     def line(self, depth: int, text: str) -> None:
         if self.pretty:
-            self.buf.write(("  " * depth + text + "\n").encode("utf-8"))
+            self.buf.write(("  " * depth + text + self.newline).encode("utf-8"))
         else:
-            self.buf.write((text + "\n").encode("utf-8"))
+            self.buf.write((text + self.newline).encode("utf-8"))
 
     @property
     def pos(self) -> int:
@@ -288,7 +302,7 @@ def _binary_array_list(doc: _Doc, depth: int, arrays, alter: dict, time_unit: st
 
 
 def _header(doc: _Doc, opts: WriteOptions, run_id: str, n_spectra: int) -> None:
-    doc.buf.write(b'<?xml version="1.0" encoding="utf-8"?>\n')
+    doc.buf.write(('<?xml version="1.0" encoding="utf-8"?>' + doc.newline).encode())
     ns = 'xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
     if opts.indexed:
         doc.line(0, f'<indexedmzML {ns} xsi:schemaLocation="http://psi.hupo.org/ms/mzml '
@@ -394,12 +408,13 @@ def _spectrum(doc: _Doc, depth: int, s: Spectrum, t: SpectrumTruth, enc_mz: _Enc
         doc.line(d, _cv(*(("MS:1000579", "MS1 spectrum") if s.ms_level == 1 else ("MS:1000580", "MSn spectrum"))))
     doc.line(d, _cv(*(("MS:1000130", "positive scan") if s.polarity == "positive" else ("MS:1000129", "negative scan"))))
     doc.line(d, _cv(*(("MS:1000127", "centroid spectrum") if s.centroid else ("MS:1000128", "profile spectrum"))))
-    if t.lowest_mz is not None:
-        doc.line(d, _cv("MS:1000528", "lowest observed m/z", num(t.lowest_mz), UNIT_MZ))
-        doc.line(d, _cv("MS:1000527", "highest observed m/z", num(t.highest_mz), UNIT_MZ))
-    doc.line(d, _cv("MS:1000504", "base peak m/z", num(t.base_peak_mz), UNIT_MZ))
-    doc.line(d, _cv("MS:1000505", "base peak intensity", num(t.base_peak_intensity), UNIT_COUNTS))
-    doc.line(d, _cv("MS:1000285", "total ion current", num(t.tic)))
+    if opts.spectrum_summaries:
+        if t.lowest_mz is not None:
+            doc.line(d, _cv("MS:1000528", "lowest observed m/z", num(t.lowest_mz), UNIT_MZ))
+            doc.line(d, _cv("MS:1000527", "highest observed m/z", num(t.highest_mz), UNIT_MZ))
+        doc.line(d, _cv("MS:1000504", "base peak m/z", num(t.base_peak_mz), UNIT_MZ))
+        doc.line(d, _cv("MS:1000505", "base peak intensity", num(t.base_peak_intensity), UNIT_COUNTS))
+        doc.line(d, _cv("MS:1000285", "total ion current", num(t.tic)))
     doc.line(d, '<scanList count="1">')
     doc.line(d + 1, _cv("MS:1000795", "no combination"))
     doc.line(d + 1, '<scan>')
@@ -441,7 +456,11 @@ def _spectrum(doc: _Doc, depth: int, s: Spectrum, t: SpectrumTruth, enc_mz: _Enc
         doc.line(d + 2, '</activation>')
         doc.line(d + 1, '</precursor>')
         doc.line(d, '</precursorList>')
-    _binary_array_list(doc, d, [("mz", enc_mz), ("intensity", enc_in)], alter)
+    arrays = [("intensity", enc_in), ("mz", enc_mz)] if opts.intensity_first else [("mz", enc_mz), ("intensity", enc_in)]
+    if opts.extra_arrays:
+        charges = np.full(enc_mz.decoded.size, float(s.precursor.charge if s.precursor else 1))
+        arrays.insert(0, ("charge", _encode(charges, "charge", WriteOptions(compression="zlib"))))
+    _binary_array_list(doc, d, arrays, alter)
     doc.line(depth, '</spectrum>')
 
 
@@ -451,8 +470,12 @@ def write_mzml(run: Run, path, opts: WriteOptions | None = None) -> FileTruth:
     data, truth = render(run, opts)
     if opts.gzip:
         data = gzip.compress(data, compresslevel=6, mtime=0)
-    with open(path, "wb") as f:
+    # Written under a temporary name and renamed, so that an interrupted run
+    # never leaves a half-written file under the final name.
+    temporary = f"{path}.partial"
+    with open(temporary, "wb") as f:
         f.write(data)
+    os.replace(temporary, path)
     truth.path = str(path)
     truth.size = len(data)
     return truth
@@ -464,7 +487,7 @@ def render(run: Run, opts: WriteOptions) -> tuple[bytes, FileTruth]:
         raise ValueError("unknown option")
     first = first_scan_of(opts.id_style, opts.scan_offset)
     ids = [native_id(opts.id_style, s.position, opts.scan_offset) for s in run.spectra]
-    doc = _Doc(opts.pretty)
+    doc = _Doc(opts.pretty, opts.newline)
     _header(doc, opts, f"run_seed{run.config.seed}", len(run.spectra))
     depth = 4 if opts.indexed else 3
     truths: list[SpectrumTruth] = []
@@ -490,10 +513,10 @@ def render(run: Run, opts: WriteOptions) -> tuple[bytes, FileTruth]:
         ref_id = None
         if s.precursor is not None:
             p = s.precursor
-            ref_id = ids[p.ms1_position]
+            ref_id = ids[p.ms1_position] if opts.precursor_refs else None
             prec = PrecursorTruth(p.mz, p.selected_mz, p.isolation_target, p.isolation_lower, p.isolation_upper,
                                   p.charge if p.selected_mz is not None else 0, p.activation, p.collision_energy,
-                                  ref_id, first + p.ms1_position)
+                                  ref_id or "", first + p.ms1_position if opts.precursor_refs else -1)
         t = SpectrumTruth(
             position=s.position, native_id=ids[s.position], scan_number=first + s.position, ms_level=s.ms_level,
             rt=rt, centroid=s.centroid, polarity=s.polarity, window=s.window, tic=tic,
@@ -562,4 +585,4 @@ def _index(doc: _Doc, opts: WriteOptions, truths, chrom_offsets, seed: int) -> N
     prefix = ("  " if opts.pretty else "") + "<fileChecksum>"
     doc.buf.write(prefix.encode())
     sha = hashlib.sha1(doc.buf.getvalue()).hexdigest()
-    doc.buf.write(f"{sha}</fileChecksum>\n</indexedmzML>\n".encode())
+    doc.buf.write(f"{sha}</fileChecksum>{doc.newline}</indexedmzML>{doc.newline}".encode())
