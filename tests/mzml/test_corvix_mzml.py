@@ -1,10 +1,10 @@
-"""corvix over the mzML Reader library, on generated files.
+"""corvix over the mzML Reader library, on generated files, and the round
+trip mzML -> mzML Reader library -> module -> corvix convert -> mzML.
 
-A process keeps the first Reader library it loads, and the main test session
-loads the stand-in, so these cases run in a pytest process of their own,
-started by tests/test_corvix_mzml.py with CORVIX_MZML_READER naming the
-library. The generator (tests/mzmlgen) returns the truth of what it wrote;
-pyteomics reads both the input and corvix's output independently.
+These run in the mzML session (a process keeps the first Reader library it
+loads), where corvix finds the library through CORVIX_MZML_READER. The
+generator (tests/mzmlgen) returns the truth of what it wrote; pyteomics reads
+both the input and corvix's output independently.
 """
 import gzip
 import io
