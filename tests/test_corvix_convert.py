@@ -276,3 +276,34 @@ def test_main_returns_the_exit_status(stub, raw, tmp_path, capsys):
     assert "Model S" in capsys.readouterr().out
     assert cli.main(["convert", raw, "-o", str(tmp_path / "o"), "--no-progress"]) == 0
     assert (tmp_path / "o" / "sample.mzML").exists()
+
+
+def test_threads_convert_in_parallel_where_the_interpreter_runs_without_its_lock(stub, tmp_path, monkeypatch):
+    from corvix import parallel
+
+    monkeypatch.setattr(parallel, "gil_enabled", lambda: False)
+    used = []
+    real = parallel.ThreadPoolExecutor
+    monkeypatch.setattr(parallel, "ThreadPoolExecutor", lambda **kw: used.append(kw) or real(**kw))
+    jobs = []
+    for name in ("a.raw", "b.raw", "c.raw"):
+        (tmp_path / name).write_bytes(b"")
+        jobs.append(ConvertJob(str(tmp_path / name), str(tmp_path / "out"), "mzML"))
+    jobs.append(ConvertJob(str(tmp_path / "gone.raw"), str(tmp_path / "out"), "mzML"))
+    reported = []
+    outcomes = parallel.convert_many(jobs, workers=2, progress=False, report=reported.append)
+    assert used == [{"max_workers": 2}]
+    assert [o.source for o in outcomes] == [j.source for j in jobs]
+    assert [o.ok for o in outcomes] == [True, True, True, False] and len(reported) == 4
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.mzML", "b.mzML", "c.mzML"]
+
+
+def test_progress_messages_after_a_file_finished_are_ignored():
+    from corvix.parallel import ProgressBars
+
+    bars = ProgressBars([ConvertJob("a.raw", "o")], enabled=True, stream=open(os.devnull, "w"))
+    bars.update(0, 10, 100)
+    bars.finish(0)
+    bars.update(0, 100, 100)  # a worker's last message, arriving late
+    assert bars._files == {} and bars.overall.n == 1
+    bars.close()
