@@ -12,6 +12,8 @@ from collections import Counter
 from collections.abc import Sequence
 from typing import Any, TextIO
 
+import numpy as np
+
 from . import __version__
 from .convert import FORMATS, ConvertJob, ConvertOutcome, normalise_format, output_path
 from .errors import ReaderError
@@ -168,7 +170,7 @@ def summary(run: Run) -> dict[str, Any]:
     meta = run.metadata()
     orders = Counter(int(o) for o in run.ms_orders)
     times = run.retention_times
-    finite = times[~(times != times)] if len(times) else times
+    finite = times[np.isfinite(times)]
     return {
         "file": run.path,
         "run": meta["run"],

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import bisect
 import math
 import os
 import weakref
@@ -308,9 +307,9 @@ class Run:
         """
         times = self.retention_times
         first = self.first_scan
-        low = bisect.bisect_left(times, start)
-        high = bisect.bisect_right(times, end)
-        return range(first + low, first + high)
+        low = int(np.searchsorted(times, start, side="left"))
+        high = int(np.searchsorted(times, end, side="right"))
+        return range(first + low, first + max(low, high))
 
     # -- data -----------------------------------------------------------------
 
