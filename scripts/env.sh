@@ -10,8 +10,11 @@ stamp="$venv/.requirements"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv" >&2
 fi
-if ! cmp -s "$here/requirements-test.txt" "$stamp"; then
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$here/requirements-test.txt" >&2
-  cp "$here/requirements-test.txt" "$stamp"
+# The stamp holds both requirement files, so a change to either reinstalls.
+wanted=$(cat "$here/requirements-test.txt" "$here/requirements-corvix.txt")
+if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    -r "$here/requirements-test.txt" -r "$here/requirements-corvix.txt" >&2
+  printf '%s' "$wanted" >"$stamp"
 fi
 echo "$venv/bin/python"

@@ -18,7 +18,10 @@ if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
 fi
 build=$("$here/scripts/build.sh" "$python" "${extra[@]}" | tail -n 1)
 export CORVIX_BUILD_DIR="$build"
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+# corvix finds the mzML Reader library of this build through this variable.
+export CORVIX_MZML_READER="$build/mzml_reader/libcorvix_mzml_reader.so"
+# The module from the build directory; the corvix package from the repository root.
+export PYTHONPATH="$build:$here${PYTHONPATH:+:$PYTHONPATH}"
 if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
   # The interpreter is not instrumented: preload the sanitizer runtimes and
   # route its allocations through malloc so they are checked too. Leak

@@ -1,0 +1,256 @@
+"""Benchmark of the corvix package over the mzML Reader library.
+
+Measured side by side in one run, on a generated file of 2,000 scans (MS1
+profile scans and data-dependent MS2 scans, about 10^6 peaks):
+
+  * conversion to mzML: `corvix.convert.convert_file` against the same file
+    read with pyteomics and written with psims (the same spectra, arrays,
+    precursors and parameters, 64-bit zlib arrays), and how much of corvix's
+    time is its own reading (a pass that fetches everything the converter
+    fetches) versus psims writing;
+  * `Scan.peaks()` and `Run.spectrum()` against the module's own
+    `get_centroid_stream`/`get_spectrum` calls that they make: the cost of
+    the numpy arrays and the object layer;
+  * `Run.xic()` over the whole file, against pyteomics summing the same m/z
+    window over every MS1 spectrum.
+
+Usage:
+    CORVIX_MZML_READER=<build>/mzml_reader/libcorvix_mzml_reader.so \\
+    PYTHONPATH=<build>:<repo>:<repo>/tests python bench/bench_corvix.py [--quick] [--scans N]
+
+(`bash scripts/bench_corvix.sh [python] [--quick]` sets this up.) Each figure is the
+minimum over repeats; candidates of one row alternate within a repeat, so a
+burst of load on a shared machine hits them alike. --quick uses a small file
+and one repeat, to show that the script works; its figures mean little, and
+only without it does a missed target make the exit status 1.
+"""
+
+import argparse
+import os
+import pathlib
+import platform
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import native_corvix_py_backend as module  # noqa: E402
+
+import corvix  # noqa: E402
+from corvix.convert import ACTIVATION_TERMS, convert_file  # noqa: E402
+
+
+def best(functions, repeats):
+    """Minimum seconds of each function over `repeats` rounds, the functions alternating."""
+    times = [float("inf")] * len(functions)
+    for _ in range(repeats):
+        for i, function in enumerate(functions):
+            start = time.perf_counter()
+            function()
+            times[i] = min(times[i], time.perf_counter() - start)
+    return times
+
+
+# -- the pyteomics + psims pair ---------------------------------------------------------------------
+
+PYTEOMICS_ACTIVATION = {v: v for v in ACTIVATION_TERMS.values()}
+
+
+def pyteomics_psims_convert(source, target):
+    """Read with pyteomics and write with psims what corvix writes."""
+    from psims.mzml.writer import MzMLWriter
+    from pyteomics import mzml
+
+    encoding = {"m/z array": np.float64, "intensity array": np.float64}
+    with mzml.MzML(source) as reader, open(target, "wb") as handle:
+        spectra = list(reader)
+        with MzMLWriter(handle, close=False) as writer:
+            writer.controlled_vocabularies()
+            writer.file_description(file_contents=["MS1 spectrum", "MSn spectrum"], source_files=[{
+                "id": "source", "name": os.path.basename(source), "location": "file:///",
+                "params": ["scan number only nativeID format", "mzML format"]}])
+            writer.software_list([{"id": "bench", "version": "1", "params": [{"custom unreleased software tool": "b"}]}])
+            writer.instrument_configuration_list([writer.InstrumentConfiguration(
+                id="instrument", component_list=[], params=[{"instrument model": "model"}])])
+            writer.data_processing_list([{"id": "conversion", "processing_methods": [
+                {"order": 1, "software_reference": "bench", "params": ["Conversion to mzML"]}]}])
+            with writer.run(id="run", instrument_configuration="instrument"):
+                with writer.spectrum_list(count=len(spectra)):
+                    for s in spectra:
+                        mz, intensity = s["m/z array"], s["intensity array"]
+                        scan = s["scanList"]["scan"][0]
+                        params = [{"ms level": s["ms level"]},
+                                  "MS1 spectrum" if s["ms level"] == 1 else "MSn spectrum",
+                                  {"total ion current": float(intensity.sum())}]
+                        if len(mz):
+                            top = int(intensity.argmax())
+                            params += [{"name": "base peak m/z", "value": float(mz[top]), "unit_name": "m/z"},
+                                       {"name": "base peak intensity", "value": float(intensity[top]),
+                                        "unit_name": "number of detector counts"}]
+                        precursor = None
+                        for p in s.get("precursorList", {}).get("precursor", []):
+                            ion = p.get("selectedIonList", {}).get("selectedIon", [{}])[0]
+                            window = p.get("isolationWindow", {})
+                            target_mz = ion.get("selected ion m/z", window.get("isolation window target m/z"))
+                            activation = [k for k in p.get("activation", {}) if k in PYTEOMICS_ACTIVATION]
+                            if "collision energy" in p.get("activation", {}):
+                                activation.append({"collision energy": p["activation"]["collision energy"]})
+                            precursor = {"mz": target_mz, "charge": ion.get("charge state"),
+                                         "scan_id": p.get("spectrumRef"), "activation": activation,
+                                         "isolation_window": [window.get("isolation window lower offset"), target_mz,
+                                                              window.get("isolation window upper offset")]}
+                            break
+                        writer.write_spectrum(
+                            mz, intensity, id=s["id"], centroided="centroid spectrum" in s,
+                            polarity="negative scan" if "negative scan" in s else "positive scan",
+                            scan_start_time=float(scan["scan start time"]) / 60.0, params=params,
+                            scan_params=[{"filter string": scan["filter string"]}] if "filter string" in scan else None,
+                            precursor_information=precursor, encoding=encoding, compression="zlib")
+
+
+def corvix_read_pass(source):
+    """Everything the mzML converter fetches through corvix, without writing."""
+    with corvix.open(source) as run:
+        meta = run.metadata()
+        orders = run.ms_orders
+        for position, scan in enumerate(run):
+            stream = run.centroids(scan.number)
+            if stream is None or not len(stream.mz):
+                run.spectrum(scan.number)
+                run.call(module.is_centroid, scan.number)
+            scan.filter, scan.polarity, scan.rt
+            if orders[position] > 1:
+                scan.precursor_mz, scan.charge, scan.isolation_width, scan.activation, scan.collision_energy
+                scan.precursor_scan
+    return meta
+
+
+def pyteomics_xic(source, centre, ppm):
+    from pyteomics import mzml
+
+    low, high = centre * (1 - ppm * 1e-6), centre * (1 + ppm * 1e-6)
+    times, values = [], []
+    with mzml.MzML(source) as reader:
+        for s in reader:
+            if s["ms level"] != 1:
+                continue
+            mz, intensity = s["m/z array"], s["intensity array"]
+            lo, hi = np.searchsorted(mz, low, "left"), np.searchsorted(mz, high, "right")
+            times.append(float(s["scanList"]["scan"][0]["scan start time"]) / 60.0)
+            values.append(float(intensity[lo:hi].sum()))
+    return np.array(times), np.array(values)
+
+
+def fmt(seconds):
+    if seconds >= 1:
+        return f"{seconds:8.3f} s "
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:8.3f} ms"
+    return f"{seconds * 1e6:8.3f} us"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="corvix benchmark")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--scans", type=int, default=None)
+    args = parser.parse_args(argv)
+    scans = args.scans or (300 if args.quick else 2000)
+    repeats = 1 if args.quick else 2
+
+    from mzmlgen import benchmark_config, make_run, write_mzml
+
+    library = corvix.mzml_reader_path()
+    work = pathlib.Path(tempfile.mkdtemp(prefix="corvix-bench-"))
+    source = str(work / "bench.mzML")
+    truth = write_mzml(make_run(benchmark_config(n_scans=scans)), source)
+    peaks = sum(len(s.mz) for s in truth.spectra)
+    print("corvix benchmark")
+    print(f"python {platform.python_version()} ({platform.python_implementation()}) on {platform.platform()}")
+    print(f"mzML Reader library: {library}")
+    print(f"file: {len(truth.spectra)} scans, {peaks:,} peaks, {os.path.getsize(source) / 1e6:.1f} MB "
+          f"(indexed, zlib, 64-bit m/z, 32-bit intensities); min of {repeats} repeat(s), spectra of 5\n")
+    results = {}
+
+    # Conversion.
+    out_corvix, out_pair = str(work / "corvix.mzML"), str(work / "pair.mzML")
+    t_corvix, t_pair, t_read = best([lambda: convert_file(source, out_corvix),
+                                     lambda: pyteomics_psims_convert(source, out_pair),
+                                     lambda: corvix_read_pass(source)], repeats)
+    results["convert"] = t_corvix / t_pair
+    print("conversion to mzML                               time     ratio")
+    print(f"  corvix convert_file                        {fmt(t_corvix)}   {t_corvix / t_pair:5.2f} x the pair")
+    print(f"  pyteomics read + psims write               {fmt(t_pair)}   1.00")
+    print(f"  corvix reading alone (module + library)    {fmt(t_read)}   {t_read / t_corvix:5.1%} of corvix's conversion")
+    print(f"  psims writing and the rest                 {fmt(t_corvix - t_read)}   {(t_corvix - t_read) / t_corvix:5.1%}\n")
+
+    # peaks() against the module's calls.
+    with corvix.open(source) as run:
+        handle = run.handle
+        numbers = list(run.scan_numbers)
+        for n in numbers:  # settle the run's capacity, as a long session would
+            run.peaks(n)
+        capacity = run._capacity
+        scan_objects = [run[n] for n in numbers]
+
+        def module_spectra():
+            for n in numbers:
+                module.get_spectrum(handle, n, capacity)
+
+        def corvix_spectra():
+            for n in numbers:
+                run.spectrum(n)
+
+        def module_peaks():
+            for n in numbers:
+                stream = module.get_centroid_stream(handle, n, capacity)
+                if not stream[0]:
+                    module.get_spectrum(handle, n, capacity)
+
+        def corvix_peaks():
+            for scan in scan_objects:
+                scan.peaks()
+
+        t_ms, t_cs, t_mp, t_cp = best([module_spectra, corvix_spectra, module_peaks, corvix_peaks], 1 if args.quick else 5)
+        results["spectrum"] = t_cs / t_ms
+        results["peaks"] = t_cp / t_mp
+        per = len(numbers)
+        print(f"spectra of all {per} scans (per scan)                 corvix     module    ratio")
+        print(f"  Run.spectrum(n) vs get_spectrum            {fmt(t_cs / per)} {fmt(t_ms / per)}   {t_cs / t_ms:5.2f}")
+        print(f"  Scan.peaks() vs centroid stream/spectrum   {fmt(t_cp / per)} {fmt(t_mp / per)}   {t_cp / t_mp:5.2f}\n")
+
+        ms1 = [s for s in truth.spectra if s.ms_level == 1]
+        target = ms1[len(ms1) // 2]
+        centre = float(target.mz[target.intensity.argmax()])
+        t_xic, t_pyx = best([lambda: run.xic(centre, ppm=10, filter="ms1"),
+                             lambda: pyteomics_xic(source, centre, 10)], repeats)
+        ours = run.xic(centre, ppm=10, filter="ms1")
+    theirs = pyteomics_xic(source, centre, 10)
+    agree = np.allclose(ours.intensity, theirs[1], rtol=1e-9)
+    results["xic"] = t_xic / t_pyx
+    print(f"XIC at m/z {centre:.4f} +- 10 ppm over the whole file ({len(ours.rt)} MS1 points; traces agree: {agree})")
+    print(f"  corvix Run.xic                             {fmt(t_xic)}   {t_xic / t_pyx:5.3f} x pyteomics")
+    print(f"  pyteomics, summing each MS1 spectrum       {fmt(t_pyx)}\n")
+
+    targets = [
+        ("corvix conversion <= 1.0 x pyteomics + psims", results["convert"], 1.0),
+        ("Run.spectrum overhead <= 1.5 x get_spectrum", results["spectrum"], 1.5),
+        ("Scan.peaks overhead <= 1.5 x the module's calls", results["peaks"], 1.5),
+    ]
+    print("targets")
+    missed = 0
+    for name, value, limit in targets:
+        ok = value <= limit
+        missed += not ok
+        print(f"  {'PASS' if ok else 'MISS'}  {value:5.2f}  {name}")
+    for path in work.iterdir():
+        path.unlink()
+    work.rmdir()
+    return 1 if missed and not args.quick else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

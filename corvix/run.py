@@ -1,0 +1,654 @@
+"""Run and scan objects over the module's function-by-function interface."""
+
+from __future__ import annotations
+
+import math
+import os
+import weakref
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from functools import cached_property
+from typing import Any, NamedTuple, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+import native_corvix_py_backend as _m
+
+from . import _library
+from .errors import OpenError, ReaderError, ReaderNotFoundError
+
+T = TypeVar("T")
+FloatArray = npt.NDArray[np.float64]
+
+# Chromatogram trace codes passed to the Reader library's get_chromatogram.
+TRACE_TIC = 0
+TRACE_BPC = 1
+TRACE_MASS_RANGE = 2
+
+# Names of the activation codes of get_scan_event_activation_type.
+ACTIVATION_NAMES: dict[int, str] = {
+    0: "CID",
+    1: "HCD",
+    2: "ETD",
+    3: "ECD",
+    4: "MPD",
+    5: "PQD",
+    6: "other",
+}
+
+# Polarity codes of get_scan_filter_polarity.
+POLARITY_NAMES: dict[int, str] = {0: "-", 1: "+"}
+
+# First capacity offered for a spectrum; grown (and remembered per run) when
+# a result fills the whole capacity, since a full result may have been cut.
+_FIRST_CAPACITY = 4096
+_EMPTY = np.empty(0, dtype=np.float64)
+_EMPTY.setflags(write=False)
+
+
+class Peaks(NamedTuple):
+    """A spectrum: m/z and intensity as float64 arrays of equal length."""
+
+    mz: FloatArray
+    intensity: FloatArray
+
+
+class Trace(NamedTuple):
+    """A chromatogram: retention time (minutes) and intensity as float64 arrays."""
+
+    rt: FloatArray
+    intensity: FloatArray
+
+
+@dataclass(frozen=True)
+class Centroids:
+    """The centroid stream of a scan, all arrays of one length.
+
+    ``resolution``, ``noise`` and ``flags`` are the Reader library's third,
+    fourth and integer arrays (zeros where it has none).
+    """
+
+    mz: FloatArray
+    intensity: FloatArray
+    resolution: FloatArray
+    noise: FloatArray
+    flags: npt.NDArray[np.int32]
+
+
+@dataclass(frozen=True)
+class DependentScan:
+    """One dependent scan of a scan, as the Reader library describes it."""
+
+    index: int
+    """The Reader library's scan index of the dependent scan."""
+    filter: str | None
+    precursor_mz: tuple[float, ...]
+    isolation_width: tuple[float, ...]
+
+
+def _note(error: BaseException, path: str, scan: int | None) -> None:
+    where = f"while reading {path}" + ("" if scan is None else f", scan {scan}")
+    if where not in getattr(error, "__notes__", ()):
+        error.add_note(where)
+
+
+def _wrap(error: RuntimeError, path: str, scan: int | None) -> ReaderError:
+    if isinstance(error, ReaderError):
+        return error
+    message = str(error)
+    if message.startswith(("Dylib not found", "Failed to load", "get function")):
+        return _library.explain_load_failure(error, path)
+    return ReaderError(message, path, scan)
+
+
+def _positive(value: float) -> float | None:
+    return value if math.isfinite(value) and value > 0 else None
+
+
+def _finite(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
+def _array(values: Sequence[float]) -> FloatArray:
+    return np.array(values, dtype=np.float64) if values else _EMPTY.copy()
+
+
+def _fields(labels: list[str], values: list[str]) -> dict[str, str]:
+    """Pairs labels with values; a trailing ':' of a label is dropped, empty labels are skipped."""
+    out: dict[str, str] = {}
+    for label, value in zip(labels, values):
+        key = label.strip().rstrip(":").strip()
+        if key:
+            out[key] = value.strip()
+    return out
+
+
+def _error_log_reason(handle: int) -> str | None:
+    """The first error-log message of a handle that failed to open, if the Reader library keeps one."""
+    try:
+        if _m.get_error_log_items_count(handle) > 0:
+            return _m.get_error_log_item_message(handle, 0) or None
+    except RuntimeError:
+        pass
+    return None
+
+
+def _close_handle(handle: int) -> None:
+    _m.close_raw_file(handle)
+
+
+class Run:
+    """An open file. Use as a context manager, or call :meth:`close`.
+
+    Scans are indexed by scan number (``run[first_scan]`` .. ``run[last_scan]``),
+    and iterating the run yields every scan in order.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], reader: str | os.PathLike[str] | None = None) -> None:
+        """Open `path` with the Reader library `reader` (see :func:`corvix.open`)."""
+        self.path = os.fspath(path)
+        self._handle: int | None = None
+        self._capacity = _FIRST_CAPACITY
+        if not os.path.exists(self.path):
+            raise FileNotFoundError(f"no such file: {self.path}")
+        _library.select_reader(reader, self.path)
+        try:
+            handle = _m.open_raw_file(os.path.abspath(self.path))
+        except RuntimeError as error:
+            raise _wrap(error, self.path, None) from error
+        if handle < 0:
+            raise OpenError(f"the Reader library cannot open this file (handle {handle})", self.path)
+        try:
+            failed = _m.is_error(handle) or not _m.is_open(handle)
+        except BaseException:
+            _m.close_raw_file(handle)
+            raise
+        if failed:
+            reason = _error_log_reason(handle)
+            _m.close_raw_file(handle)
+            raise OpenError("the Reader library cannot open this file" + (f": {reason}" if reason else ""),
+                            self.path)
+        self._handle = handle
+        self._finalizer = weakref.finalize(self, _close_handle, handle)
+        # The mzML Reader library documents its scan statistics: index 12 holds
+        # the precursor charge and 16 the precursor's scan number.
+        self.mzml_conventions = _library.mzml_reader_loaded()
+
+    # -- life cycle -----------------------------------------------------------
+
+    @property
+    def handle(self) -> int:
+        """The module's reader handle, for calling its functions directly."""
+        if self._handle is None:
+            raise ValueError(f"{self.path} is closed")
+        return self._handle
+
+    @property
+    def closed(self) -> bool:
+        """True once the run is closed."""
+        return self._handle is None
+
+    def close(self) -> None:
+        """Give the handle back to the Reader library (again: no effect)."""
+        if self._handle is not None:
+            self._handle = None
+            self._finalizer()
+
+    def __enter__(self) -> Run:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._handle is None else f"scans {self.first_scan}..{self.last_scan}"
+        return f"<corvix.Run {self.path!r} {state}>"
+
+    # -- calls ----------------------------------------------------------------
+
+    def call(self, function: Callable[..., T], *args: Any, scan: int | None = None) -> T:
+        """Call a module function with this run's handle first.
+
+        A RuntimeError becomes a :class:`ReaderError` naming the file and
+        `scan`; any other exception passes unchanged with a note naming them.
+        """
+        handle = self._handle
+        if handle is None:
+            raise ValueError(f"{self.path} is closed")
+        try:
+            return function(handle, *args)
+        except RuntimeError as error:
+            raise _wrap(error, self.path, scan) from error
+        except Exception as error:
+            _note(error, self.path, scan)
+            raise
+
+    def optional(self, function: Callable[..., T], *args: Any, scan: int | None = None) -> T | None:
+        """Like :meth:`call`, but a failure status of the Reader library gives None.
+
+        Failures to find or load the Reader library are still raised.
+        """
+        try:
+            return self.call(function, *args, scan=scan)
+        except ReaderError as error:
+            if isinstance(error, ReaderNotFoundError):
+                raise
+            return None
+
+    # -- scans ----------------------------------------------------------------
+
+    @cached_property
+    def first_scan(self) -> int:
+        """Number of the first scan."""
+        return self.call(_m.get_first_scan)
+
+    @cached_property
+    def last_scan(self) -> int:
+        """Number of the last scan."""
+        return self.call(_m.get_last_scan)
+
+    @property
+    def scan_numbers(self) -> range:
+        """All scan numbers, first to last (empty when the file has no scans)."""
+        first, last = self.first_scan, self.last_scan
+        if first < 0 or last < first:
+            return range(0)
+        return range(first, last + 1)
+
+    def __len__(self) -> int:
+        return len(self.scan_numbers)
+
+    def __iter__(self) -> Iterator[Scan]:
+        for number in self.scan_numbers:
+            yield Scan(self, number)
+
+    def __getitem__(self, number: int) -> Scan:
+        if not isinstance(number, int):
+            raise TypeError(f"scans are indexed by scan number (int), not {type(number).__name__}")
+        if number not in self.scan_numbers:
+            raise IndexError(f"scan {number} is outside {self.first_scan}..{self.last_scan} of {self.path}")
+        return Scan(self, number)
+
+    def scans(
+        self,
+        ms_order: int | None = None,
+        rt: tuple[float, float] | None = None,
+    ) -> Iterator[Scan]:
+        """Scans in order, optionally only those of one MS order and/or an RT window (minutes, inclusive)."""
+        numbers: Iterable[int] = self.scan_numbers if rt is None else self.scans_in_rt(*rt)
+        orders = self.ms_orders if ms_order is not None else None
+        first = self.first_scan
+        for number in numbers:
+            if orders is not None and orders[number - first] != ms_order:
+                continue
+            yield Scan(self, number)
+
+    @cached_property
+    def retention_times(self) -> FloatArray:
+        """Retention time (minutes) of every scan, indexed by scan number - first scan."""
+        times = np.fromiter((self.call(_m.get_scan_rt, n, scan=n) for n in self.scan_numbers),
+                            dtype=np.float64, count=len(self.scan_numbers))
+        times.setflags(write=False)
+        return times
+
+    @cached_property
+    def ms_orders(self) -> npt.NDArray[np.int32]:
+        """MS order of every scan, indexed by scan number - first scan."""
+        orders = np.fromiter((self.call(_m.get_ms_order, n, scan=n) for n in self.scan_numbers),
+                             dtype=np.int32, count=len(self.scan_numbers))
+        orders.setflags(write=False)
+        return orders
+
+    def scans_in_rt(self, start: float, end: float) -> range:
+        """Numbers of the scans whose retention time lies in [start, end] (minutes).
+
+        Retention times are taken to grow with the scan number, as they do in an acquisition.
+        """
+        times = self.retention_times
+        first = self.first_scan
+        low = int(np.searchsorted(times, start, side="left"))
+        high = int(np.searchsorted(times, end, side="right"))
+        return range(first + low, first + max(low, high))
+
+    # -- data -----------------------------------------------------------------
+
+    def _grow(self, function: Callable[..., tuple[T, ...]], *args: Any, scan: int | None,
+              capacity: int) -> tuple[tuple[T, ...], int]:
+        """Calls an array function with a capacity, growing it while the result fills it."""
+        while True:
+            result = self.call(function, *args, capacity, scan=scan)
+            if len(result[0]) < capacity:  # type: ignore[arg-type]
+                return result, capacity
+            capacity *= 4
+
+    def spectrum(self, number: int) -> Peaks:
+        """The scan's spectrum as stored (profile or centroid), as float64 arrays."""
+        capacity = self._capacity
+        (mz, intensity), used = self._grow(_m.get_spectrum, number, scan=number, capacity=capacity)
+        if used > capacity:
+            self._capacity = used
+        return Peaks(_array(mz), _array(intensity))
+
+    def centroids(self, number: int) -> Centroids | None:
+        """The scan's centroid stream, or None when the Reader library has none for it."""
+        capacity = self._capacity
+        try:
+            result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
+        except ReaderError as error:
+            if isinstance(error, ReaderNotFoundError):
+                raise
+            return None
+        if used > capacity:
+            self._capacity = used
+        mz, intensity, resolution, noise, flags = result[:5]
+        return Centroids(_array(mz), _array(intensity), _array(resolution), _array(noise),  # type: ignore[arg-type]
+                         np.array(flags, dtype=np.int32))
+
+    def peaks(self, number: int, centroid: bool | None = None) -> Peaks:
+        """The scan's peaks; see :meth:`Scan.peaks`."""
+        if centroid is not False:
+            stream = self.centroids(number)
+            if stream is not None and (len(stream.mz) or centroid):
+                return Peaks(stream.mz, stream.intensity)
+            if centroid:
+                return Peaks(_EMPTY.copy(), _EMPTY.copy())
+        return self.spectrum(number)
+
+    def _trace(self, trace_type: int, filter: str, ranges: tuple[list[float], list[float]],
+               rt: tuple[float, float] | None) -> Trace:
+        numbers = self.scan_numbers if rt is None else self.scans_in_rt(*rt)
+        if not numbers:
+            return Trace(_EMPTY.copy(), _EMPTY.copy())
+        start, end = numbers[0], numbers[-1]
+        (times, intensities), _ = self._grow(_m.get_chromatogram, trace_type, filter, ranges[0], ranges[1],
+                                             start, end, scan=None, capacity=len(numbers) + 1)
+        return Trace(_array(times), _array(intensities))
+
+    def tic(self, filter: str = "", rt: tuple[float, float] | None = None) -> Trace:
+        """Total-ion chromatogram of the scans that match `filter` ("" for all)."""
+        return self._trace(TRACE_TIC, filter, ([], []), rt)
+
+    def bpc(self, filter: str = "", rt: tuple[float, float] | None = None) -> Trace:
+        """Base-peak chromatogram of the scans that match `filter` ("" for all)."""
+        return self._trace(TRACE_BPC, filter, ([], []), rt)
+
+    def xic(self, mz: float | Sequence[float], ppm: float = 10.0, rt: tuple[float, float] | None = None,
+            filter: str = "") -> Trace:
+        """Extracted-ion chromatogram: intensity within `ppm` of `mz` (or of each of several m/z values).
+
+        `rt` limits the trace to a retention-time window (minutes); `filter`
+        to the scans that match a filter text. Matching and summing are the
+        Reader library's.
+        """
+        centres = [float(mz)] if isinstance(mz, (int, float)) else [float(m) for m in mz]
+        if ppm < 0 or not math.isfinite(ppm):
+            raise ValueError(f"ppm must be a finite number >= 0, not {ppm}")
+        low = [c - c * ppm * 1e-6 for c in centres]
+        high = [c + c * ppm * 1e-6 for c in centres]
+        return self._trace(TRACE_MASS_RANGE, filter, (low, high), rt)
+
+    def averaged(self, scans: Iterable[int] | None = None, rt: tuple[float, float] | None = None,
+                 ms_order: int | None = 1) -> Peaks:
+        """Spectrum averaged by the Reader library over `scans`, or over the scans in an RT window.
+
+        With `rt`, only scans of `ms_order` are averaged (None: every scan in the window).
+        """
+        if (scans is None) == (rt is None):
+            raise ValueError("give either scans or rt")
+        if scans is not None:
+            numbers = [int(n) for n in scans]
+        else:
+            assert rt is not None
+            window = self.scans_in_rt(*rt)
+            if ms_order is None:
+                numbers = list(window)
+            else:
+                orders = self.ms_orders
+                numbers = [n for n in window if orders[n - self.first_scan] == ms_order]
+        if not numbers:
+            return Peaks(_EMPTY.copy(), _EMPTY.copy())
+        (mz, intensity), _ = self._grow(_m.get_averaged_spectrum, numbers, scan=None,
+                                        capacity=max(self._capacity, 4 * _FIRST_CAPACITY))
+        return Peaks(_array(mz), _array(intensity))
+
+    # -- metadata -------------------------------------------------------------
+
+    def _texts(self, functions: dict[str, Callable[[int], str]]) -> dict[str, str | None]:
+        # A failed or empty text is a fact the Reader library does not hold: None.
+        return {key: self.optional(function) or None for key, function in functions.items()}
+
+    def instrument(self) -> dict[str, Any]:
+        """Instrument model, name, serial number, versions and count (None for what the Reader library lacks)."""
+        info: dict[str, Any] = self._texts({
+            "model": _m.get_instrument_model,
+            "name": _m.get_instrument_name,
+            "serial_number": _m.get_instrument_serial_number,
+            "software_version": _m.get_instrument_software_version,
+            "hardware_version": _m.get_instrument_hardware_version,
+        })
+        info["count"] = self.call(_m.get_instrument_count)
+        return info
+
+    def sample(self) -> dict[str, Any]:
+        """Sample name, id, comment, vial, barcode, volumes and user texts."""
+        info: dict[str, Any] = self._texts({
+            "name": _m.get_sample_name,
+            "id": _m.get_sample_id,
+            "comment": _m.get_sample_comment,
+            "vial": _m.get_sample_vial,
+            "barcode": _m.get_sample_barcode,
+            "instrument_method_file": _m.get_sample_instrument_method_file,
+        })
+        info["injection_volume"] = _finite(self.call(_m.get_sample_injection_volume))
+        info["dilution_factor"] = _finite(self.call(_m.get_sample_dilution_factor))
+        info["user_text"] = self.call(_m.get_sample_user_text)
+        return info
+
+    def run_info(self) -> dict[str, Any]:
+        """File and acquisition facts: names, dates, scan range, time and mass range."""
+        info: dict[str, Any] = {"path": self.path}
+        info.update(self._texts({
+            "file_name": _m.get_file_name,
+            "description": _m.get_file_description,
+            "creation_date": _m.get_creation_date,
+            "modified_date": _m.get_modified_date,
+            "creator": _m.get_creator_id,
+            "computer_name": _m.get_computer_name,
+        }))
+        numbers = self.scan_numbers
+        info.update({
+            "first_scan": numbers[0] if numbers else None,
+            "last_scan": numbers[-1] if numbers else None,
+            "num_scans": len(numbers),
+            "start_time": _finite(self.call(_m.get_start_time)),
+            "end_time": _finite(self.call(_m.get_end_time)),
+            "low_mass": _finite(self.call(_m.get_low_mass)),
+            "high_mass": _finite(self.call(_m.get_high_mass)),
+        })
+        return info
+
+    def metadata(self) -> dict[str, dict[str, Any]]:
+        """Run, instrument and sample metadata: ``{"run": {...}, "instrument": {...}, "sample": {...}}``."""
+        return {"run": self.run_info(), "instrument": self.instrument(), "sample": self.sample()}
+
+    def filters(self) -> list[str]:
+        """Every scan filter text of the file ([] when the Reader library has none)."""
+        return self.optional(_m.get_filters) or []
+
+
+class Scan:
+    """One scan of a run. Attributes are read from the Reader library on first use and kept."""
+
+    def __init__(self, run: Run, number: int) -> None:
+        self.run = run
+        self.number = number
+
+    def __repr__(self) -> str:
+        return f"<corvix.Scan {self.number} of {self.run.path!r}>"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Scan) and other.run is self.run and other.number == self.number
+
+    def __hash__(self) -> int:
+        return hash((id(self.run), self.number))
+
+    @cached_property
+    def rt(self) -> float:
+        """Retention time in minutes."""
+        cached = self.run.__dict__.get("retention_times")
+        if cached is not None:
+            return float(cached[self.number - self.run.first_scan])
+        return self.run.call(_m.get_scan_rt, self.number, scan=self.number)
+
+    @cached_property
+    def ms_order(self) -> int:
+        """MS order (1 for MS1, 2 for MS2, ...)."""
+        return self.run.call(_m.get_ms_order, self.number, scan=self.number)
+
+    @cached_property
+    def filter(self) -> str | None:
+        """The scan's filter text, None when the Reader library has none."""
+        return self.run.optional(_m.get_scan_filter_string, self.number, scan=self.number)
+
+    @cached_property
+    def polarity_code(self) -> int:
+        """The Reader library's polarity code of the scan."""
+        return self.run.call(_m.get_scan_filter_polarity, self.number, scan=self.number)
+
+    @property
+    def polarity(self) -> str | None:
+        """Polarity as "+" or "-"; None when the code is neither."""
+        return POLARITY_NAMES.get(self.polarity_code)
+
+    @cached_property
+    def centroid(self) -> bool:
+        """True when the stored spectrum is centroided."""
+        return self.run.call(_m.is_centroid, self.number, scan=self.number)
+
+    @cached_property
+    def precursor_mz(self) -> float | None:
+        """m/z of the (first) precursor, None for MS1 scans or when unknown."""
+        if self.ms_order < 2:
+            return None
+        return _positive(self.run.call(_m.get_precursor_mass, self.number, scan=self.number))
+
+    @cached_property
+    def isolation_width(self) -> float | None:
+        """Isolation width of the first precursor, None when unknown."""
+        if self.ms_order < 2:
+            return None
+        return _positive(self.run.call(_m.get_scan_event_isolation_width, self.number, 0, scan=self.number))
+
+    @cached_property
+    def collision_energy(self) -> float | None:
+        """Collision energy of the first precursor's activation, None when unknown."""
+        if self.ms_order < 2:
+            return None
+        return _finite(self.run.call(_m.get_scan_event_collision_energy, self.number, 0, scan=self.number))
+
+    @cached_property
+    def activation_code(self) -> int | None:
+        """The Reader library's activation code of the first precursor, None for MS1."""
+        if self.ms_order < 2:
+            return None
+        return self.run.call(_m.get_scan_event_activation_type, self.number, 0, scan=self.number)
+
+    @property
+    def activation(self) -> str | None:
+        """Activation of the first precursor ("CID", "HCD", "ETD", ...), None when unknown."""
+        code = self.activation_code
+        return None if code is None else ACTIVATION_NAMES.get(code)
+
+    @cached_property
+    def trailer(self) -> dict[str, str]:
+        """The scan's trailer extra data, label to value ({} when the Reader library has none)."""
+        labels = self.run.optional(_m.get_trailer_extra_labels, self.number, scan=self.number)
+        values = self.run.optional(_m.get_trailer_extra_values, self.number, scan=self.number)
+        return _fields(labels or [], values or [])
+
+    @cached_property
+    def status_log(self) -> dict[str, str]:
+        """The status log entry of the scan, header label to value ({} when there is none)."""
+        header = self.run.optional(_m.get_status_log_header)
+        values = self.run.optional(_m.get_status_log_values, self.number, scan=self.number)
+        return _fields(header or [], values or [])
+
+    @cached_property
+    def charge(self) -> int | None:
+        """Charge state of the precursor, None when unknown or 0.
+
+        From the trailer extra data ("Charge State" or "Charge"); with the mzML
+        Reader library, which keeps no trailer data, from its scan statistics.
+        """
+        if self.ms_order < 2:
+            return None
+        for label, value in self.trailer.items():
+            if label.lower() in ("charge state", "charge"):
+                try:
+                    charge = int(float(value))
+                except ValueError:
+                    return None
+                return charge if charge != 0 else None
+        if self.run.mzml_conventions:
+            stat = self._stat(12)
+            if stat is not None and stat.is_integer() and stat != 0:
+                return int(stat)
+        return None
+
+    @cached_property
+    def precursor_scan(self) -> int | None:
+        """Number of the scan the precursor was selected in, when the Reader library says (mzML library)."""
+        if self.ms_order < 2 or not self.run.mzml_conventions:
+            return None
+        value = self._stat(16)
+        if value is None or not value.is_integer() or int(value) not in self.run.scan_numbers:
+            return None
+        return int(value)
+
+    def _stat(self, index: int) -> float | None:
+        stats = self.__dict__.get("_stats")
+        if stats is None:
+            stats = self.run.optional(_m.get_scan_stats, self.number, scan=self.number) or []
+            self.__dict__["_stats"] = stats
+        value = stats[index] if index < len(stats) else math.nan
+        return value if math.isfinite(value) else None
+
+    def peaks(self, centroid: bool | None = None) -> Peaks:
+        """The scan's peaks as float64 arrays (m/z, intensity).
+
+        By default the centroid stream where the Reader library has one for
+        the scan, else the spectrum as stored. ``centroid=True`` gives only
+        the centroid stream (empty arrays when there is none), ``False`` only
+        the stored spectrum.
+        """
+        return self.run.peaks(self.number, centroid)
+
+    def spectrum(self) -> Peaks:
+        """The spectrum as stored (profile or centroid)."""
+        return self.run.spectrum(self.number)
+
+    def centroids(self) -> Centroids | None:
+        """The full centroid stream, or None."""
+        return self.run.centroids(self.number)
+
+    def dependents(self, ms_order: int | None = None) -> list[DependentScan]:
+        """The scans acquired in dependence on this one (for MS1 scans: the MS2 scans it triggered).
+
+        `ms_order` is the order asked of the Reader library (default: one above this scan's).
+        """
+        order = self.ms_order + 1 if ms_order is None else ms_order
+        n = self.number
+        count = self.run.call(_m.get_scan_dependents_count, n, order, scan=n)
+        out: list[DependentScan] = []
+        for detail in range(max(count, 0)):
+            index = self.run.call(_m.get_scan_dependent_detail_scan_index, n, order, detail, scan=n)
+            text = self.run.call(_m.get_scan_dependent_detail_filter_string, n, order, detail, scan=n)
+            masses = self.run.call(_m.get_scan_dependent_detail_precursor_mass_array, n, order, detail, scan=n)
+            widths = self.run.call(_m.get_scan_dependent_detail_isolation_width_array, n, order, detail, scan=n)
+            out.append(DependentScan(index, text, tuple(masses or ()), tuple(widths or ())))
+        return out
+
+    def statistics(self) -> list[float]:
+        """The Reader library's 20 scan statistics values, in its order."""
+        return self.run.call(_m.get_scan_stats, self.number, scan=self.number)

@@ -1,0 +1,75 @@
+"""Convert many files on a Dask cluster, one corvix task per file.
+
+Usage:
+    python dask_convert.py OUTDIR FILE... [--format mzML|mgf] [--reader LIB]
+                           [--scheduler ADDRESS | --workers N]
+
+With --scheduler the files go to a running cluster (for example one started
+with `dask scheduler` and `dask worker` on each machine); otherwise a local
+cluster of N worker processes is started on this machine. Every worker runs
+`corvix.convert.convert_task`, the same function `corvix convert --jobs N`
+runs in its worker processes: it converts one file into OUTDIR (written under
+a temporary name and renamed when complete) and returns an outcome instead
+of raising, so one bad file never stops the others.
+
+What the workers need: corvix and the Reader library installed, the input
+files and OUTDIR at the same paths as here (a shared file system), and, since
+a process keeps the first Reader library it loads, one kind of file per
+cluster (or --reader naming the library for all of them). Use one thread per
+worker process: the module holds the interpreter lock during its calls.
+"""
+
+import argparse
+import os
+import sys
+
+from dask.distributed import Client, LocalCluster, as_completed
+
+from corvix.convert import ConvertJob, convert_task
+
+
+def convert_on_cluster(client, jobs):
+    """Yield the outcome of every job as soon as a worker has finished it."""
+    futures = client.map(convert_task, jobs, pure=False)
+    for future in as_completed(futures):
+        yield future.result()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("outdir")
+    parser.add_argument("files", nargs="+")
+    parser.add_argument("--format", default="mzML", choices=["mzML", "mgf"])
+    parser.add_argument("--reader", help="Reader library for every file")
+    parser.add_argument("--scheduler", help="address of a running Dask scheduler")
+    parser.add_argument("--workers", type=int, default=2, help="local worker processes (default 2)")
+    args = parser.parse_args(argv)
+
+    outdir = os.path.abspath(args.outdir)
+    os.makedirs(outdir, exist_ok=True)
+    jobs = [ConvertJob(os.path.abspath(path), outdir, args.format, args.reader) for path in args.files]
+    if args.scheduler:
+        client = Client(args.scheduler)
+        cluster = None
+    else:
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None)
+        client = Client(cluster)
+    failed = 0
+    try:
+        for outcome in convert_on_cluster(client, jobs):
+            if outcome.ok:
+                print(f"converted {outcome.source} -> {outcome.output} ({outcome.scans} spectra)")
+            else:
+                failed += 1
+                print(f"FAILED {outcome.source}: {outcome.error}", file=sys.stderr)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    print(f"{len(jobs) - failed} converted, {failed} failed", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,309 @@
+"""corvix conversion against the stand-in Reader library: the mzML and MGF it
+writes (read back with pyteomics), atomic output, failed files, parallel
+workers, and the other commands of the command line."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from pyteomics import mgf, mzml
+
+import corvix as cx
+from corvix import cli
+from corvix.convert import ConvertJob, atomic_output, convert_file, convert_task, output_path, stem
+
+from conftest import module_dir, stub_path
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.fixture
+def raw(tmp_path):
+    path = tmp_path / "sample.raw"
+    path.write_bytes(b"")
+    return str(path)
+
+
+def script_msn(stub):
+    """Every scan of the stand-in becomes an MS2 scan of a charge-3 precursor."""
+    stub.set_result("get_ms_order", 2)
+    stub.set_result("get_precursor_mass", 445.123456789)
+    stub.set_result("get_scan_event_isolation_width", 1.6)
+    stub.set_result("get_scan_event_collision_energy", 30.0)
+    stub.set_result("get_scan_event_activation_type", 1)
+    stub.set_text("get_trailer_extra_labels", b"Charge State:")
+    stub.set_text("get_trailer_extra_values", b"3")
+
+
+def cli_run(*args, cwd, env=None, timeout=300):
+    environment = {k: v for k, v in os.environ.items() if k not in ("VELMAR_NATIVE_LIB", "CORVIX_MZML_READER")}
+    environment["PYTHONPATH"] = os.pathsep.join([module_dir(), REPO])
+    environment["VELMAR_NATIVE_LIB"] = str(stub_path("full"))
+    environment.update(env or {})
+    return subprocess.run([sys.executable, "-m", "corvix", *map(str, args)], cwd=cwd, env=environment,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+# -- what is written ---------------------------------------------------------------------
+
+
+def test_mzml_output_carries_scans_metadata_and_precursors(stub, raw, tmp_path):
+    script_msn(stub)
+    stub.set_text("get_scan_filter_string", b"ms2 445.1235@hcd30.00 [100.0-1000.0]")
+    out = tmp_path / "out.mzML"
+    assert convert_file(raw, out) == 100
+    data = out.read_text(encoding="utf-8")
+    assert data.startswith("<?xml") and "<indexedmzML" in data and "<indexList" in data
+    assert 'name="zlib compression"' in data and 'name="64-bit float"' in data
+    assert 'name="instrument model" value="Model S"' in data
+    assert 'name="instrument serial number" value="SN-0001"' in data
+    assert 'name="Sample 1"' in data and 'startTimeStamp="2024-01-02T03:04:05"' in data
+    with mzml.MzML(str(out)) as reader:
+        spectra = list(reader)
+    assert [s["id"] for s in spectra] == [f"scan={n}" for n in range(1, 101)]
+    first = spectra[0]
+    assert first["ms level"] == 2 and first["centroid spectrum"] == ""
+    scan = first["scanList"]["scan"][0]
+    assert scan["scan start time"] == 0.5 and scan["filter string"] == "ms2 445.1235@hcd30.00 [100.0-1000.0]"
+    assert first["m/z array"].tolist() == [100.0, 200.0, 300.0]
+    assert first["intensity array"].tolist() == [1000.0, 2000.0, 3000.0]
+    assert first["m/z array"].dtype == np.float64
+    assert first["total ion current"] == 6000.0 and first["base peak m/z"] == 300.0
+    precursor = first["precursorList"]["precursor"][0]
+    ion = precursor["selectedIonList"]["selectedIon"][0]
+    assert ion["selected ion m/z"] == 445.123456789 and ion["charge state"] == 3
+    window = precursor["isolationWindow"]
+    assert window["isolation window target m/z"] == 445.123456789
+    assert window["isolation window lower offset"] == window["isolation window upper offset"] == 0.8
+    assert "beam-type collision-induced dissociation" in precursor["activation"]
+    assert precursor["activation"]["collision energy"] == 30.0
+    assert "spectrumRef" not in precursor  # no MS1 scan precedes them
+    assert spectra[99]["scanList"]["scan"][0]["scan start time"] == 50.0
+
+
+def test_mzml_output_of_ms1_profile_scans(stub, raw, tmp_path):
+    stub.set_result("get_centroid_stream_full", -1)
+    stub.set_result("get_scan_filter_polarity", 0)
+    out = tmp_path / "out.mzML"
+    convert_file(raw, out, "MZML")
+    with mzml.MzML(str(out)) as reader:
+        first = next(reader)
+        assert reader.get_by_id("scan=100")["index"] == 99
+    assert first["ms level"] == 1 and "profile spectrum" in first and "negative scan" in first
+    assert "precursorList" not in first
+    assert first["m/z array"].tolist() == [100.0, 101.0, 102.0, 103.0, 104.0]
+
+
+def test_mgf_output_has_msn_scans_only(stub, raw, tmp_path):
+    out = tmp_path / "ms1.mgf"
+    assert convert_file(raw, out, "mgf") == 0 and out.read_bytes() == b""
+    script_msn(stub)
+    out = tmp_path / "msn.mgf"
+    assert convert_file(raw, out, "mgf") == 100
+    with mgf.MGF(str(out)) as reader:
+        spectra = list(reader)
+    assert len(spectra) == 100
+    params = spectra[3]["params"]
+    assert params["title"] == "sample.4.4.3" and params["scans"] == "4"
+    assert params["pepmass"][0] == 445.123456789 and params["charge"] == [3]
+    assert params["rtinseconds"] == 120.0
+    assert spectra[3]["m/z array"].tolist() == [100.0, 200.0, 300.0]
+    text = out.read_text()
+    assert text.count("BEGIN IONS") == text.count("END IONS") == 100 and "CHARGE=3+" in text
+
+
+def test_output_names():
+    assert stem("/d/run.01.raw") == "run.01" and stem("x.mzML.gz") == "x" and stem("X.MZML") == "X"
+    assert output_path("/d/run.raw", "/o", "mzml") == os.path.join("/o", "run.mzML")
+    assert output_path("a.mzML.gz", "o", "MGF") == os.path.join("o", "a.mgf")
+    with pytest.raises(ValueError, match="unknown output format"):
+        output_path("a.raw", "o", "csv")
+
+
+# -- atomic output and failures ---------------------------------------------------------------
+
+
+def leftovers(directory):
+    return sorted(name for name in os.listdir(directory) if name.endswith(".part"))
+
+
+def test_a_failure_midway_leaves_no_file_and_keeps_the_old_one(stub, raw, tmp_path):
+    out = tmp_path / "sample.mzML"
+    out.write_text("previous conversion")
+    stub.set_result("get_centroid_stream_full", -1)
+    stub.set_result("get_spectrum", -1)
+    with pytest.raises(cx.ReaderError, match="scan 1: get_spectrum failed"):
+        convert_file(raw, out)
+    assert out.read_text() == "previous conversion" and leftovers(tmp_path) == []
+
+
+def test_an_interrupted_conversion_leaves_no_file(stub, raw, tmp_path):
+    out = tmp_path / "sample.mzML"
+    seen = []
+
+    def progress(done, total):
+        seen.append((done, total))
+        if done >= 50:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        convert_file(raw, out, progress=progress)
+    assert not out.exists() and leftovers(tmp_path) == []
+    assert seen[0] == (0, 100) and seen[-1][0] >= 50
+
+
+def test_atomic_output_appears_only_when_complete(tmp_path):
+    final = tmp_path / "x.mgf"
+    with atomic_output(str(final)) as handle:
+        handle.write(b"data")
+        assert not final.exists() and len(leftovers(tmp_path)) == 1
+        assert leftovers(tmp_path)[0].startswith(".x.mgf.")
+    assert final.read_bytes() == b"data" and leftovers(tmp_path) == []
+
+
+def test_convert_task_reports_instead_of_raising(stub, raw, tmp_path):
+    outcome = convert_task(ConvertJob(str(tmp_path / "absent.raw"), str(tmp_path)))
+    assert not outcome.ok and outcome.output is None and "no such file" in outcome.error
+    outcome = convert_task(ConvertJob(raw, str(tmp_path), "mgf"))
+    assert outcome.ok and outcome.output == os.path.join(str(tmp_path), "sample.mgf")
+    outcome = convert_task(ConvertJob(raw, str(tmp_path), "mzML"))
+    assert outcome.ok and outcome.scans == 100 and outcome.seconds > 0
+    # The input itself is never the output.
+    source = tmp_path / "in.mzML"
+    source.write_text("input")
+    outcome = convert_task(ConvertJob(str(source), str(tmp_path), "mzML"))
+    assert not outcome.ok and "input file itself" in outcome.error and source.read_text() == "input"
+
+
+# -- the command line ------------------------------------------------------------------------------
+
+
+def test_convert_skips_failed_files_and_says_so(tmp_path):
+    for name in ("a.raw", "b.raw"):
+        (tmp_path / name).write_bytes(b"")
+    result = cli_run("convert", "a.raw", "missing.raw", "b.raw", "sub/b.raw", "-o", "out", cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.mzML", "b.mzML"]
+    assert "FAILED missing.raw: FileNotFoundError: no such file: missing.raw" in result.stderr
+    assert "FAILED sub/b.raw: its output" in result.stderr and "also the output of b.raw" in result.stderr
+    assert result.stderr.strip().endswith("2 converted, 2 failed")
+    assert "converted a.raw -> out/a.mzML (100 spectra" in result.stdout
+
+
+def test_parallel_conversion_matches_the_sequential_one(tmp_path):
+    names = [f"f{i}.raw" for i in range(4)]
+    for name in names:
+        (tmp_path / name).write_bytes(b"")
+    one = cli_run("convert", *names, "-o", "one", cwd=tmp_path)
+    two = cli_run("convert", *names, "-o", "two", "--jobs", "2", "--progress", cwd=tmp_path)
+    assert one.returncode == two.returncode == 0, one.stderr + two.stderr
+    assert "files: 100%" in two.stderr and "f0.raw" in two.stderr  # the bars were drawn
+    for name in names:
+        target = name.replace(".raw", ".mzML")
+        with mzml.MzML(str(tmp_path / "one" / target)) as a, mzml.MzML(str(tmp_path / "two" / target)) as b:
+            for x, y in zip(a, b, strict=True):
+                assert x["id"] == y["id"] and np.array_equal(x["m/z array"], y["m/z array"])
+
+
+def test_files_needing_different_libraries_run_in_different_workers(tmp_path):
+    # The stand-in copied elsewhere plays the mzML Reader library: a second library,
+    # which one process could not load beside the first.
+    import shutil
+
+    other = tmp_path / "lib" / "libcorvix_mzml_reader.so"
+    other.parent.mkdir()
+    shutil.copy(stub_path("full"), other)
+    (tmp_path / "a.raw").write_bytes(b"")
+    (tmp_path / "b.mzML").write_bytes(b"")
+    result = cli_run("convert", "a.raw", "b.mzML", "-o", "out", "-f", "mgf", cwd=tmp_path,
+                     env={"CORVIX_MZML_READER": str(other)})
+    assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.mgf", "b.mgf"]
+
+
+def test_help_of_every_command(tmp_path):
+    for args in ([], ["convert"], ["info"], ["xic"], ["plot"]):
+        result = cli_run(*args, "--help", cwd=tmp_path)
+        assert result.returncode == 0 and result.stdout.startswith("usage: corvix"), result.stderr
+    result = cli_run("convert", "x.raw", cwd=tmp_path)
+    assert result.returncode == 2 and "-o/--outdir" in result.stderr
+    result = cli_run("convert", "x.raw", "-o", "o", "--jobs", "0", cwd=tmp_path)
+    assert result.returncode == 2 and "--jobs" in result.stderr
+
+
+def test_info(tmp_path):
+    (tmp_path / "a.raw").write_bytes(b"")
+    result = cli_run("info", "a.raw", "--json", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    facts = json.loads(result.stdout)
+    assert facts["scans"] == 100 and facts["scans_per_ms_order"] == {"1": 100}
+    assert facts["rt_range_min"] == [0.5, 50.0] and facts["instrument"]["model"] == "Model S"
+    assert facts["sample"]["name"] == "Sample 1"
+    result = cli_run("info", "a.raw", cwd=tmp_path)
+    lines = [" ".join(line.split()) for line in result.stdout.splitlines()]
+    assert "instrument: Model S (Stand-in instrument, serial SN-0001, software 2.0)" in lines
+    assert "scans: 100 (1..100)" in lines and "MS1: 100" in lines and "rt range: 0.5000 .. 50.0000 min" in lines
+    result = cli_run("info", "absent.raw", cwd=tmp_path)
+    assert result.returncode == 1 and "no such file: absent.raw" in result.stderr
+
+
+def test_xic_csv_and_png(tmp_path):
+    (tmp_path / "a.raw").write_bytes(b"")
+    result = cli_run("xic", "a.raw", "--mz", "524.26", "--ppm", "5", "--rt", "1:2", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["rt_min,intensity", "0.0,10.0", "0.5,20.0", "1.0,30.0", "1.5,40.0"]
+    result = cli_run("xic", "a.raw", "--mz", "524.26", "--png", "x.png", cwd=tmp_path)
+    assert result.returncode == 0 and (tmp_path / "x.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    result = cli_run("xic", "a.raw", "--mz", "524.26", "--rt", "5", cwd=tmp_path)
+    assert result.returncode == 2 and "START:END" in result.stderr
+
+
+def test_plot(tmp_path):
+    (tmp_path / "a.raw").write_bytes(b"")
+    for extra in ([], ["--profile"]):
+        result = cli_run("plot", "a.raw", "--scan", "3", "--png", "s.png", *extra, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert (tmp_path / "s.png").read_bytes()[:4] == b"\x89PNG"
+        assert f"({5 if extra else 3} points)" in result.stderr
+    result = cli_run("plot", "a.raw", "--scan", "101", "--png", "s.png", cwd=tmp_path)
+    assert result.returncode == 1 and "scan 101 is outside 1..100" in result.stderr
+
+
+def test_main_returns_the_exit_status(stub, raw, tmp_path, capsys):
+    assert cli.main(["info", raw]) == 0
+    assert "Model S" in capsys.readouterr().out
+    assert cli.main(["convert", raw, "-o", str(tmp_path / "o"), "--no-progress"]) == 0
+    assert (tmp_path / "o" / "sample.mzML").exists()
+
+
+def test_threads_convert_in_parallel_where_the_interpreter_runs_without_its_lock(stub, tmp_path, monkeypatch):
+    from corvix import parallel
+
+    monkeypatch.setattr(parallel, "gil_enabled", lambda: False)
+    used = []
+    real = parallel.ThreadPoolExecutor
+    monkeypatch.setattr(parallel, "ThreadPoolExecutor", lambda **kw: used.append(kw) or real(**kw))
+    jobs = []
+    for name in ("a.raw", "b.raw", "c.raw"):
+        (tmp_path / name).write_bytes(b"")
+        jobs.append(ConvertJob(str(tmp_path / name), str(tmp_path / "out"), "mzML"))
+    jobs.append(ConvertJob(str(tmp_path / "gone.raw"), str(tmp_path / "out"), "mzML"))
+    reported = []
+    outcomes = parallel.convert_many(jobs, workers=2, progress=False, report=reported.append)
+    assert used == [{"max_workers": 2}]
+    assert [o.source for o in outcomes] == [j.source for j in jobs]
+    assert [o.ok for o in outcomes] == [True, True, True, False] and len(reported) == 4
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.mzML", "b.mzML", "c.mzML"]
+
+
+def test_progress_messages_after_a_file_finished_are_ignored():
+    from corvix.parallel import ProgressBars
+
+    bars = ProgressBars([ConvertJob("a.raw", "o")], enabled=True, stream=open(os.devnull, "w"))
+    bars.update(0, 10, 100)
+    bars.finish(0)
+    bars.update(0, 100, 100)  # a worker's last message, arriving late
+    assert bars._files == {} and bars.overall.n == 1
+    bars.close()
