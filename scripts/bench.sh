@@ -1,10 +1,25 @@
 #!/usr/bin/env bash
-# Builds the module and the stand-in Reader library, then runs the call-cost
-# benchmark. Usage: scripts/bench.sh [python] [--quick]
+# Builds the module and the Reader libraries, then runs a benchmark:
+#   scripts/bench.sh [python] [--quick]          call cost against the stand-in (bench/bench.py)
+#   scripts/bench.sh [python] --mzml [--quick]   the mzML Reader library against pyteomics,
+#                                                pymzml and pyopenms (bench/bench_mzml.py)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=$("$here/scripts/env.sh" "${1:-${PYTHON:-python3}}" | tail -n 1)
 shift || true
 export PATH="$(dirname "$python"):$PATH"
 build=$("$here/scripts/build.sh" "$python" | tail -n 1)
-CORVIX_BUILD_DIR="$build" PYTHONPATH="$build" exec "$python" "$here/bench/bench.py" "$@"
+script=bench.py
+args=()
+for arg in "$@"; do
+  if [ "$arg" = --mzml ]; then script=bench_mzml.py; else args+=("$arg"); fi
+done
+if [ $script = bench_mzml.py ]; then
+  # The readers it is compared with, installed once beside the test requirements.
+  stamp="$(dirname "$(dirname "$python")")/.bench-requirements"
+  if ! cmp -s "$here/requirements-bench.txt" "$stamp"; then
+    "$python" -m pip install -q --disable-pip-version-check -r "$here/requirements-bench.txt" >&2
+    cp "$here/requirements-bench.txt" "$stamp"
+  fi
+fi
+CORVIX_BUILD_DIR="$build" PYTHONPATH="$build" exec "$python" "$here/bench/$script" "${args[@]}"

@@ -40,8 +40,12 @@ missing = {stub, "native_corvix_py_backend-stubs/__init__.pyi"} - names
 assert not missing, f"wheel lacks {missing}"
 assert any(n.startswith("native_corvix_py_backend.") and n.endswith((".so", ".pyd")) for n in names), names
 assert len(set(zipfile.ZipFile(wheel).read(n) for n in (stub, "native_corvix_py_backend-stubs/__init__.pyi"))) == 1
+for needed in ("corvix/__init__.py", "corvix/py.typed", "corvix/cli.py"):
+    assert needed in names, f"wheel lacks {needed}"
+assert any(n.startswith("corvix/lib/") and "corvix_mzml_reader" in n for n in names), "wheel lacks the mzML Reader library"
 members = {m.split("/", 1)[1] for m in tarfile.open(sdist).getnames() if "/" in m}
-for needed in ("CMakeLists.txt", "pyproject.toml", "README.md", stub, "src/lib/registry.h"):
+for needed in ("CMakeLists.txt", "pyproject.toml", "README.md", stub, "src/lib/registry.h",
+               "src/binding/reader_entries.def", "mzml_reader/CMakeLists.txt", "corvix/__init__.py"):
     assert needed in members, f"sdist lacks {needed}"
 print("wheel:", wheel.rsplit("/", 1)[1], "-", len(names), "files")
 PY
@@ -49,8 +53,8 @@ PY
 step "fresh virtual environment outside the source tree"
 "$base_python" -m venv "$work/venv"
 venv_python="$work/venv/bin/python"
-grep -E '^(pytest|hypothesis|mypy)\b' "$here/requirements-test.txt" >"$work/requirements.txt"
-"$venv_python" -m pip install -q --disable-pip-version-check "${wheels[0]}" -r "$work/requirements.txt"
+"$venv_python" -m pip install -q --disable-pip-version-check "${wheels[0]}[plot,dask]" \
+  -r "$here/requirements-test.txt" -r "$here/requirements-corvix.txt"
 
 step "stand-in Reader library"
 build=$("$here/scripts/build.sh" "$project_python" | tail -n 1)
@@ -69,8 +73,20 @@ case "$module_file" in
   *) echo "imported $module_file, not the installed module" >&2; exit 1 ;;
 esac
 
-step "test suite against the installed module"
-CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$work/copy/tests" "$@"
+# The mzML Reader library the tests use is the one installed inside corvix.
+mzml_library=$(env -u CORVIX_MZML_READER "$venv_python" -c 'import corvix; print(corvix.mzml_reader_path())')
+case "$mzml_library" in
+  "$work/venv/"*) echo "mzML Reader library: $mzml_library" ;;
+  *) echo "corvix.mzml_reader_path() gave $mzml_library, not the installed library" >&2; exit 1 ;;
+esac
+export CORVIX_MZML_READER="$mzml_library"
+"$venv_python" -m corvix --help >/dev/null
+"$work/venv/bin/corvix" info --help >/dev/null
+
+step "test suite against the installed module (the stand-in session, then the mzML session)"
+CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider --ignore="$work/copy/tests/mzml" \
+  "$work/copy/tests" "$@"
+CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$work/copy/tests/mzml" "$@"
 
 step "stubtest against the installed module"
 "$venv_python" -m mypy.stubtest --allowlist "$here/scripts/stubtest_allowlist.txt" native_corvix_py_backend
