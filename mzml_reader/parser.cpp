@@ -235,7 +235,8 @@ private:
     bool software_named_ = false;
     // Current binaryDataArray.
     struct ArrayState {
-        Compression compression = Compression::Unknown;
+        Compression compression = Compression::Unknown;  // the first non-zlib compression term
+        bool zlib = false;                                 // "zlib compression" was among the terms
         DataType type = DataType::Unknown;
         int kind = 0;  // 1 m/z, 2 intensity, 3 time
         double time_factor = 1.0 / 60.0;
@@ -739,12 +740,40 @@ private:
             array_.time_factor = time_factor(p);
         } else {
             Compression c = compression_from_accession(a);
-            if (c != Compression::Unknown) {
-                array_.compression = c;
+            if (c == Compression::Zlib) {
+                array_.zlib = true;
                 return;
             }
+            if (c != Compression::Unknown) {
+                if (array_.compression == Compression::Unknown || array_.compression == Compression::None)
+                    array_.compression = c;
+                return;
+            }
+
             DataType d = data_type_from_accession(a);
             if (d != DataType::Unknown) array_.type = d;
+        }
+    }
+
+    // Numpress is written either with its "followed by zlib" term or with
+    // the plain Numpress term beside "zlib compression"; no term at all
+    // means no compression.
+    Compression effective_compression() const {
+        Compression c = array_.compression;
+        if (!array_.zlib) return c == Compression::Unknown ? Compression::None : c;
+        switch (c) {
+        case Compression::Unknown:
+        case Compression::None:
+        case Compression::Zlib:
+            return Compression::Zlib;
+        case Compression::NumpressLinear:
+            return Compression::NumpressLinearZlib;
+        case Compression::NumpressPic:
+            return Compression::NumpressPicZlib;
+        case Compression::NumpressSlof:
+            return Compression::NumpressSlofZlib;
+        default:
+            return c;  // already a combined term
         }
     }
 
@@ -764,7 +793,7 @@ private:
             return abort("markup inside binary data is not supported");
         std::vector<double>& dst = want_x ? arrays->x : arrays->y;
         std::string why;
-        if (!decode_array(text, n, array_.compression, array_.type, static_cast<std::size_t>(count),
+        if (!decode_array(text, n, effective_compression(), array_.type, static_cast<std::size_t>(count),
                           array_.encoded_length, &dst, &why)) {
             fail = why;
             XML_StopParser(p_, XML_FALSE);

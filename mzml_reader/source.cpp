@@ -301,7 +301,6 @@ private:
         std::uint64_t total = 0;
         std::uint64_t last_cp = 0;
         bool first_cp = true;
-        bool stopped = false;
         std::string fail;
         for (;;) {
             if (inf.zs.avail_in == 0 && !inf.refill(*file_)) {
@@ -317,11 +316,11 @@ private:
             inf.zs.avail_out = static_cast<uInt>(out.size() - have);
             int ret = inflate(&inf.zs, Z_BLOCK);
             std::size_t produced = out.size() - have - inf.zs.avail_out;
-            if (produced > 0 && !stopped) {
-                if (!sink(reinterpret_cast<const char*>(out.data() + have), produced)) stopped = true;
-            }
             have += produced;
             total += produced;
+            // The parser has all it needs (the document's end, or no mzML at
+            // all): the rest is never read, so it is not inflated either.
+            if (produced > 0 && !sink(reinterpret_cast<const char*>(out.data() + have - produced), produced)) break;
             if (ret == Z_STREAM_END) {
                 if (!inf.more_members(*file_)) break;
                 inflateReset(&inf.zs);
