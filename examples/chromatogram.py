@@ -12,7 +12,7 @@ file_info.py for the file's filters). The apex is reported on standard error.
 import argparse
 import sys
 
-import native_corvix_py_backend as corvix
+import native_corvix_py_backend as backend
 
 
 def main(argv: list[str]) -> int:
@@ -31,24 +31,24 @@ def main(argv: list[str]) -> int:
         half = args.mz * args.ppm * 1e-6
         starts, ends = [args.mz - half], [args.mz + half]
 
-    corvix.set_dylib_path(args.library)
-    handle = corvix.open_raw_file(args.raw_file)
+    backend.set_dylib_path(args.library)
+    handle = backend.open_raw_file(args.raw_file)
     try:
-        if corvix.is_error(handle) or not corvix.is_open(handle):
+        if backend.is_error(handle) or not backend.is_open(handle):
             print(f"could not open {args.raw_file}", file=sys.stderr)
             return 1
-        first, last = corvix.get_first_scan(handle), corvix.get_last_scan(handle)
+        first, last = backend.get_first_scan(handle), backend.get_last_scan(handle)
         # The module returns at most `capacity` points and does not say whether
         # more exist: a trace that fills the capacity is asked for again.
         capacity = max(last - first + 2, 16)
         while True:
-            times, intensities = corvix.get_chromatogram(
+            times, intensities = backend.get_chromatogram(
                 handle, args.trace_type, args.filter, starts, ends, first, last, capacity)
             if len(times) < capacity:
                 break
             capacity *= 2
     finally:
-        corvix.close_raw_file(handle)
+        backend.close_raw_file(handle)
 
     print("time,intensity")
     for time, intensity in zip(times, intensities):

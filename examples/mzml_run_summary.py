@@ -13,7 +13,7 @@ import math
 import os
 import sys
 
-import native_corvix_py_backend as corvix
+import native_corvix_py_backend as backend
 
 ACTIVATIONS = {0: "CID", 1: "HCD", 2: "ETD", 3: "ECD", 4: "MPD", 5: "PQD", 6: "other"}
 
@@ -21,7 +21,7 @@ ACTIVATIONS = {0: "CID", 1: "HCD", 2: "ETD", 3: "ECD", 4: "MPD", 5: "PQD", 6: "o
 def read_spectrum(handle: int, scan: int, capacity: int = 4096) -> tuple[list[float], list[float]]:
     """The whole spectrum: asked again with a larger capacity while it fills the capacity."""
     while True:
-        masses, intensities = corvix.get_spectrum(handle, scan, capacity)
+        masses, intensities = backend.get_spectrum(handle, scan, capacity)
         if len(masses) < capacity:
             return masses, intensities
         capacity *= 4
@@ -30,29 +30,29 @@ def read_spectrum(handle: int, scan: int, capacity: int = 4096) -> tuple[list[fl
 def read_chromatogram(handle: int, trace: int, scan_filter: str, first: int, last: int):
     capacity = max(last - first + 2, 16)
     while True:
-        times, values = corvix.get_chromatogram(handle, trace, scan_filter, [], [], first, last, capacity)
+        times, values = backend.get_chromatogram(handle, trace, scan_filter, [], [], first, last, capacity)
         if len(times) < capacity:
             return times, values
         capacity *= 2
 
 
 def summarise(handle: int, top: int) -> dict:
-    first, last = corvix.get_first_scan(handle), corvix.get_last_scan(handle)
+    first, last = backend.get_first_scan(handle), backend.get_last_scan(handle)
     scans = range(first, last + 1)
-    orders = {n: corvix.get_ms_order(handle, n) for n in scans}
+    orders = {n: backend.get_ms_order(handle, n) for n in scans}
     ms2 = [n for n in scans if orders[n] == 2]
     precursors = []
     for n in ms2:
-        stats = corvix.get_scan_stats(handle, n)
+        stats = backend.get_scan_stats(handle, n)
         precursors.append({
             "scan": n, "rt": stats[1], "mz": stats[11], "charge": int(stats[12]), "tic": stats[4],
-            "activation": ACTIVATIONS.get(corvix.get_scan_event_activation_type(handle, n, 0), "?"),
+            "activation": ACTIVATIONS.get(backend.get_scan_event_activation_type(handle, n, 0), "?"),
             "energy": stats[19],
         })
     precursors.sort(key=lambda p: -p["tic"])
     return {
-        "first": first, "last": last, "count": corvix.get_num_scans(handle),
-        "start": corvix.get_start_time(handle), "end": corvix.get_end_time(handle),
+        "first": first, "last": last, "count": backend.get_num_scans(handle),
+        "start": backend.get_start_time(handle), "end": backend.get_end_time(handle),
         "ms1": sum(1 for o in orders.values() if o == 1), "ms2": len(ms2),
         "precursors": precursors[:top],
     }
@@ -71,7 +71,7 @@ def plot_tic(handle: int, first: int, last: int, path: str) -> None:
     ax.plot(times, bpc, color="tab:orange", linewidth=0.7, label="base peak (MS1)")
     ax.set_xlabel("retention time (min)")
     ax.set_ylabel("intensity")
-    ax.set_title(f"Total-ion chromatogram: {corvix.get_file_name(handle)}")
+    ax.set_title(f"Total-ion chromatogram: {backend.get_file_name(handle)}")
     ax.ticklabel_format(axis="y", style="sci", scilimits=(0, 0))
     ax.legend(loc="upper right", framealpha=0.9)
     ax.margins(x=0.01)
@@ -87,7 +87,7 @@ def plot_ms2(handle: int, scan: int, path: str) -> None:
     import matplotlib.pyplot as plt
 
     masses, intensities = read_spectrum(handle, scan)
-    precursor = corvix.get_precursor_mass(handle, scan)
+    precursor = backend.get_precursor_mass(handle, scan)
     fig, ax = plt.subplots(figsize=(10, 4), dpi=100)
     ax.vlines(masses, 0, intensities, color="tab:blue", linewidth=0.8)
     # Label the five most intense peaks that stand apart from a higher labelled one.
@@ -107,8 +107,8 @@ def plot_ms2(handle: int, scan: int, path: str) -> None:
     ax.set_xlabel("m/z")
     ax.set_ylabel("intensity")
     ax.set_ylim(0, max(intensities, default=1.0) * 1.12)
-    ax.set_title(f"MS2 scan {scan} at {corvix.get_scan_rt(handle, scan):.2f} min: "
-                 f"{corvix.get_scan_filter_string(handle, scan)}", fontsize=9)
+    ax.set_title(f"MS2 scan {scan} at {backend.get_scan_rt(handle, scan):.2f} min: "
+                 f"{backend.get_scan_filter_string(handle, scan)}", fontsize=9)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
@@ -122,21 +122,21 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--top", type=int, default=10, help="number of precursors listed")
     args = parser.parse_args(argv[1:])
 
-    corvix.set_dylib_path(args.library)
-    handle = corvix.open_raw_file(args.mzml_file)
+    backend.set_dylib_path(args.library)
+    handle = backend.open_raw_file(args.mzml_file)
     try:
-        if corvix.is_error(handle) or not corvix.is_open(handle):
+        if backend.is_error(handle) or not backend.is_open(handle):
             reason = ""
-            if corvix.get_error_log_items_count(handle) > 0:
-                reason = ": " + corvix.get_error_log_item_message(handle, 0)
+            if backend.get_error_log_items_count(handle) > 0:
+                reason = ": " + backend.get_error_log_item_message(handle, 0)
             print(f"could not open {args.mzml_file}{reason}", file=sys.stderr)
             return 1
         s = summarise(handle, args.top)
-        print(f"file: {corvix.get_file_name(handle)} (from {corvix.get_file_description(handle) or '?'},"
-              f" acquired {corvix.get_creation_date(handle) or '?'})")
-        print(f"instrument: {corvix.get_instrument_model(handle) or '?'},"
-              f" serial {corvix.get_instrument_serial_number(handle) or '?'}")
-        print(f"sample: {corvix.get_sample_name(handle) or '?'} ({corvix.get_sample_id(handle) or '?'})")
+        print(f"file: {backend.get_file_name(handle)} (from {backend.get_file_description(handle) or '?'},"
+              f" acquired {backend.get_creation_date(handle) or '?'})")
+        print(f"instrument: {backend.get_instrument_model(handle) or '?'},"
+              f" serial {backend.get_instrument_serial_number(handle) or '?'}")
+        print(f"sample: {backend.get_sample_name(handle) or '?'} ({backend.get_sample_id(handle) or '?'})")
         print(f"scans {s['first']}..{s['last']} ({s['count']}): {s['ms1']} MS1, {s['ms2']} MS2")
         print(f"time {s['start']:.2f}..{s['end']:.2f} min")
         if s["precursors"]:
@@ -157,7 +157,7 @@ def main(argv: list[str]) -> int:
             plot_ms2(handle, scan, ms2_path)
             print(f"saved {ms2_path}")
     finally:
-        corvix.close_raw_file(handle)
+        backend.close_raw_file(handle)
     return 0
 
 

@@ -11,12 +11,12 @@ import csv
 import sys
 from typing import TextIO
 
-import native_corvix_py_backend as corvix
+import native_corvix_py_backend as backend
 
 
 def read_spectrum(handle: int, scan: int, capacity: int = 4096) -> tuple[list[float], list[float]]:
     while True:
-        masses, intensities = corvix.get_spectrum(handle, scan, capacity)
+        masses, intensities = backend.get_spectrum(handle, scan, capacity)
         if len(masses) < capacity:
             return masses, intensities
         capacity *= 2
@@ -33,13 +33,13 @@ def main(argv: list[str]) -> int:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     library, raw_path, scan = argv[1], argv[2], int(argv[3])
-    corvix.set_dylib_path(library)
-    handle = corvix.open_raw_file(raw_path)
+    backend.set_dylib_path(library)
+    handle = backend.open_raw_file(raw_path)
     try:
-        if corvix.is_error(handle) or not corvix.is_open(handle):
+        if backend.is_error(handle) or not backend.is_open(handle):
             print(f"could not open {raw_path}", file=sys.stderr)
             return 1
-        first, last = corvix.get_first_scan(handle), corvix.get_last_scan(handle)
+        first, last = backend.get_first_scan(handle), backend.get_last_scan(handle)
         if not first <= scan <= last:
             print(f"scan {scan} is outside {first}..{last}", file=sys.stderr)
             return 1
@@ -49,9 +49,9 @@ def main(argv: list[str]) -> int:
                 write_csv(out, masses, intensities)
         else:
             write_csv(sys.stdout, masses, intensities)
-        print(f"scan {scan}: {len(masses)} points, {corvix.get_scan_filter_string(handle, scan)!r}", file=sys.stderr)
+        print(f"scan {scan}: {len(masses)} points, {backend.get_scan_filter_string(handle, scan)!r}", file=sys.stderr)
     finally:
-        corvix.close_raw_file(handle)
+        backend.close_raw_file(handle)
     return 0
 
 
