@@ -356,6 +356,44 @@ def test_buffers_released_on_every_path(corvix, stub, capfd):
     assert grown < 32 * 1024, f"traced memory grew by {grown} bytes"
 
 
+def vm_size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+
+def test_large_result_blocks_are_traced_and_released(corvix, stub):
+    # Arrays of 2 MiB and more come from the system directly; they must
+    # still show in tracemalloc while the call runs, and go back afterwards.
+    n = 1 << 20  # 8 MiB per array
+    xs = [1.0]
+
+    def calls():
+        corvix.get_spectrum(1, 1, n)
+        corvix.get_centroid_stream(1, 1, n)
+        corvix.get_averaged_spectrum(1, [1], n)
+        corvix.get_chromatogram(1, 0, "", xs, xs, 1, 2, n)
+        corvix.get_ms2_filter_masses(1, n)
+
+    calls()
+    tracemalloc.start()
+    try:
+        gc.collect()
+        base, address_space = tracemalloc.get_traced_memory()[0], vm_size()
+        tracemalloc.reset_peak()
+        corvix.get_spectrum(1, 1, n)
+        peak = tracemalloc.get_traced_memory()[1] - base
+        for _ in range(10):
+            calls()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert peak >= 2 * 8 * n, f"the two 8 MiB arrays were not traced (peak {peak} bytes)"
+    assert grown < 64 * 1024, f"traced memory grew by {grown} bytes"
+    # one leaked array per call would map hundreds of MiB
+    assert vm_size() - address_space < 16 << 20
+
+
 LOOKUP_PATHS = """
 import gc, tracemalloc
 import native_corvix_py_backend as m
