@@ -197,6 +197,90 @@ def test_memory_exhaustion_raises_memory_error():
 
 
 # ---------------------------------------------------------------------------
+# The internal-fault path allocates nothing from the C heap: with the heap
+# exhausted, a call whose result cannot be created still raises the fault
+# it is, "Python API call failed", instead of another fault or
+# std::terminate. The child limits its address space and takes every block
+# malloc can still give, keeping back just the room the call's buffers need.
+
+FAULT_UNDER_EXHAUSTION = """
+import ctypes, resource, sys
+import native_corvix_py_backend as m
+from readerstub import ReaderStub
+FULL = {path!r}
+m.set_dylib_path(FULL)
+stub = ReaderStub(FULL)
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+libc.mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
+libc.mallopt(-3, 64 * 1024)  # M_MMAP_THRESHOLD: blocks of 64 KiB and more are mapped on their own, for good
+held = (ctypes.c_void_p * 1_000_000)()
+unlimited = resource.getrlimit(resource.RLIMIT_AS)[1]
+
+def vm_size():
+    with open('/proc/self/status') as f:
+        for line in f:
+            if line.startswith('VmSize:'):
+                return int(line.split()[1]) * 1024
+
+def run_exhausted(call, room):
+    # call() with the C heap exhausted but for `room` bytes of address space
+    limit = vm_size() + (64 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, unlimited))
+    reserve = libc.malloc(room)
+    n = 0
+    size = 1 << 26
+    while size >= 16:
+        p = libc.malloc(size)
+        if p:
+            held[n] = p
+            n += 1
+        else:
+            size //= 2
+    libc.free(reserve)
+    outcome = None
+    try:
+        call()
+    except BaseException as error:
+        outcome = error
+    for i in range(n):
+        libc.free(held[i])
+    resource.setrlimit(resource.RLIMIT_AS, (unlimited, unlimited))
+    return type(outcome).__name__ + ': ' + str(outcome), n
+
+points = 1 << 20
+stub.set_result('get_spectrum', 2**31 - 1)
+m.get_spectrum(0, 1, 8)
+stub.set_text('get_instrument_method', b'x' * 100_000)
+m.get_instrument_method(1, 0)
+try:
+    m.get_spectrum(0, 1, -1)
+except BaseException:
+    pass
+print(run_exhausted(lambda: m.get_spectrum(0, 1, points), 16 * points + (16 << 10)), flush=True)
+print(run_exhausted(lambda: m.get_instrument_method(1, 0), 160 << 10), flush=True)
+print(run_exhausted(lambda: m.get_spectrum(0, 1, points), 16 * points + (16 << 10)), flush=True)
+print((m.get_spectrum(0, 1, 3), len(m.get_instrument_method(1, 0))))
+"""
+
+
+def test_fault_path_needs_no_heap():
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the address sanitizer's allocator and shadow memory cannot run under an address-space limit")
+    result = run_python(FAULT_UNDER_EXHAUSTION.format(path=str(stub_path("full"))))
+    assert result.returncode == 0, result.stdout + result.stderr[-3000:]
+    lines = [eval(line) for line in result.stdout.splitlines()]
+    # the heap really was exhausted: malloc gave out after some blocks
+    assert all(taken > 0 for _, taken in lines[:3])
+    assert [outcome for outcome, _ in lines[:3]] == ["PanicException: Python API call failed"] * 3
+    # and all is well once the memory is back
+    assert lines[3] == (([100.0, 101.0, 102.0], [1000.0, 2000.0, 3000.0]), 100000)
+    assert "terminate called" not in result.stderr
+
+
+# ---------------------------------------------------------------------------
 # Every array, copy and sequence buffer is released on every path. The module
 # reserves its buffers with the interpreter's allocator, so tracemalloc sees
 # them; a leak of one buffer per call would add up to megabytes here.
@@ -270,6 +354,46 @@ def test_buffers_released_on_every_path(corvix, stub, capfd):
         tracemalloc.stop()
     capfd.readouterr()  # the internal-fault reports
     assert grown < 32 * 1024, f"traced memory grew by {grown} bytes"
+
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+
+def test_large_result_blocks_are_traced_and_released(corvix, stub):
+    # Arrays of 2 MiB and more come from the system directly; they must
+    # still show in tracemalloc while the call runs, and go back afterwards.
+    n = 1 << 20  # 8 MiB per array
+    xs = [1.0]
+
+    def calls():
+        corvix.get_spectrum(1, 1, n)
+        corvix.get_centroid_stream(1, 1, n)
+        corvix.get_averaged_spectrum(1, [1], n)
+        corvix.get_chromatogram(1, 0, "", xs, xs, 1, 2, n)
+        corvix.get_ms2_filter_masses(1, n)
+
+    calls()
+    tracemalloc.start()
+    try:
+        gc.collect()
+        base, address_space = tracemalloc.get_traced_memory()[0], vm_size()
+        tracemalloc.reset_peak()
+        corvix.get_spectrum(1, 1, n)
+        peak = tracemalloc.get_traced_memory()[1] - base
+        for _ in range(10):
+            calls()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert peak >= 2 * 8 * n, f"the two 8 MiB arrays were not traced (peak {peak} bytes)"
+    assert grown < 64 * 1024, f"traced memory grew by {grown} bytes"
+    # One leaked array per call would map hundreds of MiB. (The address
+    # sanitizer keeps freed blocks mapped in its quarantine: not there.)
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert vm_size() - address_space < 16 << 20
 
 
 LOOKUP_PATHS = """

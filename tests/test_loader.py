@@ -2,6 +2,7 @@
 process, so every scenario runs in a fresh interpreter."""
 import os
 import shutil
+import sysconfig
 
 import pytest
 
@@ -165,3 +166,91 @@ def test_every_function_reports_its_lookup_failure(tmp_path):
         name, message = line.split(" ", 1)
         entry = "get_centroid_stream_full" if name == "get_centroid_stream" else name
         assert message.startswith(f"get function {entry}: dlsym failed: "), line
+
+
+@pytest.mark.parametrize("raw", [b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80", b"\xff"],
+                         ids=["surrogate", "overlong", "above-10ffff", "ff"])
+def test_environment_path_with_ill_formed_utf8_is_ignored(tmp_path, raw):
+    # The variable names a loadable copy of the stand-in, but its bytes are
+    # not UTF-8: it must be ignored like an unset variable (and not loaded).
+    directory = os.fsencode(tmp_path) + b"/lib" + raw
+    os.mkdir(directory)
+    shutil.copy(stub_path("full"), os.fsdecode(directory + b"/" + LIB_NAME.encode()))
+    value = os.fsdecode(directory + b"/" + LIB_NAME.encode())
+    lines = run(outcome_snippet("m.get_revision(0)") + "print(outcome())\n", tmp_path, VELMAR_NATIVE_LIB=value)
+    assert lines == [f"RuntimeError {NOT_FOUND}"]
+    # the same file through a well-formed name loads
+    os.symlink(value, tmp_path / "good.dll")
+    lines = run(outcome_snippet("m.get_revision(0)") + "print(outcome())\n", tmp_path,
+                VELMAR_NATIVE_LIB=str(tmp_path / "good.dll"))
+    assert lines == ["ok 66"]
+
+
+def test_set_dylib_path_with_a_zero_byte(tmp_path):
+    # Cut at the zero byte, the path names a loadable library: it must not be
+    # taken, and the message must hold the whole path.
+    full = str(stub_path("full"))
+    for path in (full + "\0", full + "\0/x.dll", "\0" + full):
+        lines = run(
+            f"try:\n    m.set_dylib_path({path!r})\nexcept RuntimeError as e:\n    print(ascii(str(e)))\n"
+            + outcome_snippet("m.get_revision(0)") + "print(outcome())\n",
+            tmp_path,
+        )
+        assert lines == [ascii("Dylib not found at: " + path), f"RuntimeError {NOT_FOUND}"]
+
+
+# ---------------------------------------------------------------------------
+# The variable is read through the interpreter's os.environb, never libc's
+# getenv (which is not safe against setenv/unsetenv on another thread).
+
+
+def test_variable_is_read_through_os_environ(tmp_path):
+    full, missing = str(stub_path("full")), str(stub_path("missing"))
+    lines = run(
+        "import os\n"
+        + outcome_snippet("m.get_revision(0)")
+        # behind os.environ's back: not seen
+        + f"os.putenv('VELMAR_NATIVE_LIB', {full!r}); print(outcome())\n"
+        # through os.environ: seen (the missing variant lacks get_revision)
+        + f"os.environ['VELMAR_NATIVE_LIB'] = {missing!r}; os.unsetenv('VELMAR_NATIVE_LIB'); print(outcome())\n",
+        tmp_path,
+    )
+    assert lines[0] == f"RuntimeError {NOT_FOUND}"
+    assert lines[1].startswith("RuntimeError get function get_revision: dlsym failed")
+
+
+def test_variable_read_by_environ_changes_on_other_threads(tmp_path):
+    # Four threads call into the module with no library findable while a
+    # fifth sets and deletes environment variables (VELMAR_NATIVE_LIB among
+    # them, always naming nothing) through os.environ. With the lock forced
+    # off where the interpreter allows, libc's getenv crashed here.
+    code = (
+        "import os, threading\n"
+        "stop = threading.Event()\n"
+        "seen = set()\n"
+        "def caller():\n"
+        "    for _ in range(3000):\n"
+        "        try:\n"
+        "            m.get_revision(1)\n"
+        "        except RuntimeError as e:\n"
+        "            seen.add(str(e))\n"
+        "def writer():\n"
+        "    i = 0\n"
+        "    while not stop.is_set():\n"
+        "        i += 1\n"
+        "        os.environ['CORVIX_SCRATCH_%d' % (i % 64)] = 'x' * (i % 200)\n"
+        "        os.environ['VELMAR_NATIVE_LIB'] = os.path.join('nowhere', str(i), 'VelmarNativeReader.dll')\n"
+        "        os.environ.pop('CORVIX_SCRATCH_%d' % ((i * 7) % 64), None)\n"
+        "        if i % 3 == 0:\n"
+        "            del os.environ['VELMAR_NATIVE_LIB']\n"
+        "w = threading.Thread(target=writer)\n"
+        "w.start()\n"
+        "callers = [threading.Thread(target=caller) for _ in range(4)]\n"
+        "for t in callers: t.start()\n"
+        "for t in callers: t.join()\n"
+        "stop.set(); w.join()\n"
+        "print(sorted(seen))\n"
+    )
+    env = {"PYTHON_GIL": "0"} if sysconfig.get_config_var("Py_GIL_DISABLED") else {}
+    lines = run(code, tmp_path, **env)
+    assert lines == [repr([NOT_FOUND])]

@@ -128,6 +128,7 @@ def buffer_cases(capacity):
         "status-not-the-length": (b"a###|###bcdef|", 2),
         "status-zero-with-text": (b"lot|###|###", 0),
         "full-capacity-no-zero": (b"x" * (capacity - 3) + b"|yz", None),
+        "zero-in-the-last-byte": (b"w" * (capacity - 3) + b"|w\0", None),
         "char-cut-at-capacity": (b"y" * (capacity - 1) + "\u20ac".encode(), None),
         "longer-than-capacity": (b"z|" * capacity, 2**31 - 1),
     }
@@ -146,6 +147,9 @@ def test_terminated_text_rule(corvix, stub, name, case):
         stub.set_result(name, status)
     got = call(corvix, name)
     assert got == expected(name, written)
+    if case == "zero-in-the-last-byte":
+        # the terminator in the buffer's last byte ends the text: no U+0000
+        assert "\0" not in (got if isinstance(got, str) else "".join(got))
     if case == "char-cut-at-capacity":
         # one U+FFFD for the two bytes left of the three-byte character
         last = got if isinstance(got, str) else got[-1]

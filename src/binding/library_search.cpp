@@ -2,8 +2,13 @@
 
 namespace corvix::search {
 
+bool read_platform_environment(const char* name, std::optional<std::string>& value) {
+    value = platform::environment_utf8(name);
+    return true;
+}
+
 const SystemCalls kPlatformCalls = {
-    platform::environment_utf8,
+    read_platform_environment,
     platform::entry_exists,
     platform::load_library,
     platform::release_library,
@@ -39,10 +44,10 @@ Outcome LibrarySlot::load_and_store(const std::string& path, const char* failure
 Outcome LibrarySlot::obtain() {
     if (platform::LibraryHandle library = stored()) return {library, {}};
     // Nothing about earlier failures is remembered: every call searches anew.
-    if (auto path = calls_->environment_utf8(kEnvironmentVariable)) {
-        // A value that names nothing is passed over without a word.
-        if (calls_->entry_exists(*path)) return load_and_store(*path, "Failed to load override dylib ");
-    }
+    std::optional<std::string> path;
+    if (!calls_->read_environment(kEnvironmentVariable, path)) return {nullptr, {}, true};
+    // A value that names nothing is passed over without a word.
+    if (path && calls_->entry_exists(*path)) return load_and_store(*path, "Failed to load override dylib ");
     // A candidate that exists but fails to load ends the search.
     for (const std::string& candidate : {first_candidate(), second_candidate()}) {
         if (calls_->entry_exists(candidate)) return load_and_store(candidate, "Failed to load dylib ");

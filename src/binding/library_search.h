@@ -23,7 +23,11 @@ inline constexpr char kNotFound[] = "Dylib not found and VELMAR_NATIVE_LIB not s
 
 // The system calls the search makes.
 struct SystemCalls {
-    std::optional<std::string> (*environment_utf8)(const char* name);
+    // Reads an environment variable into `value`: its text when it is set and
+    // valid Unicode, otherwise nothing. Returns false when the variable could
+    // not be read at all; the reader has then reported why to its own caller
+    // (the module: a pending Python error), and the search stops.
+    bool (*read_environment)(const char* name, std::optional<std::string>& value);
     bool (*entry_exists)(const std::string& utf8_path);
     platform::LoadResult (*load_library)(const std::string& utf8_path);
     void (*release_library)(platform::LibraryHandle handle);
@@ -32,11 +36,16 @@ struct SystemCalls {
 // The platform layer's own calls.
 extern const SystemCalls kPlatformCalls;
 
+// read_environment through platform::environment_utf8; never fails.
+bool read_platform_environment(const char* name, std::optional<std::string>& value);
+
 // Outcome of a search: the stored library, or no library and the message of
-// the RuntimeError to raise.
+// the RuntimeError to raise, or (`unreadable_environment`) no library and no
+// message because the environment could not be read.
 struct Outcome {
     platform::LibraryHandle library = nullptr;
     std::string error;
+    bool unreadable_environment = false;
 };
 
 // The candidates tried after the environment variable, in order: the bare

@@ -30,10 +30,12 @@ std::atomic<PyObject*> g_panic_type{nullptr};
     std::abort();
 }
 
-std::string thread_label() {
+// The thread's name, written into the caller's fixed buffer.
+const char* thread_label(char (&name)[64]) {
 #if !defined(_WIN32) && defined(__GLIBC__)
-    char name[64] = {0};
     if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+#else
+    (void)name;
 #endif
     return "<unnamed>";
 }
@@ -65,11 +67,23 @@ PyObject* panic_exception_type() {
     return created;
 }
 
+bool prepare_panic_exception_type() noexcept {
+    try {
+        panic_exception_type();
+        return true;
+    } catch (const Panic&) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return false;
+    }
+}
+
 void raise_panic(const Panic& fault) noexcept {
     try {
-        const char* text = fault.text.empty() ? "native_corvix_py_backend internal fault" : fault.text.c_str();
+        const char* text =
+            fault.text == nullptr || fault.text[0] == '\0' ? "native_corvix_py_backend internal fault" : fault.text;
         unsigned long long tid = std::hash<std::thread::id>{}(std::this_thread::get_id());
-        std::fprintf(stderr, "thread '%s' (%llx) panicked at %s:%u:%u:\n%s\n", thread_label().c_str(), tid,
+        char name[64] = {0};
+        std::fprintf(stderr, "thread '%s' (%llx) panicked at %s:%u:%u:\n%s\n", thread_label(name), tid,
                      fault.where.file_name(), static_cast<unsigned>(fault.where.line()),
                      static_cast<unsigned>(fault.where.column()), text);
         std::fflush(stderr);

@@ -4,18 +4,24 @@
 // entry of the module function, into the Python exception `PanicException`
 // after a short report on standard error. Nothing else in the module uses C++
 // exceptions.
+//
+// The fault path allocates nothing from the C heap: a fault carries its text
+// as a pointer to a literal, the report is written from fixed buffers, and
+// the exception type exists before the first fault (it is made when the
+// module is created). Memory exhaustion therefore cannot turn one fault into
+// another, or into a second exception while the first is handled.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <source_location>
-#include <string>
 
 namespace corvix {
 
 struct Panic {
-    std::string text;
+    const char* text;  // a literal: static storage, never freed
     std::source_location where;
 };
 
@@ -35,6 +41,11 @@ inline PyObject* checked(PyObject* object, std::source_location where = std::sou
 // The exception type, created once per process on first need. Throws a Panic
 // when the type cannot be created (that fault escapes the guard).
 PyObject* panic_exception_type();
+
+// Creates the exception type ahead of any fault, so that raising it later
+// needs no allocation for the type. False with the interpreter's error set
+// when it cannot be created.
+bool prepare_panic_exception_type() noexcept;
 
 // Reports the fault on standard error and sets PanicException. Aborts the
 // process with "uncaught panic at ffi boundary" when the conversion itself
@@ -63,6 +74,11 @@ inline PyObject* guarded(Body&& body) noexcept {
         return body();
     } catch (const Panic& fault) {
         raise_panic(fault);
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        // The C++ side ran out of memory (a message being composed, say):
+        // the interpreter's own MemoryError, which needs no allocation.
+        PyErr_NoMemory();
         return nullptr;
     } catch (...) {
         raise_panic(Panic{"an unexpected C++ exception escaped a module function", std::source_location::current()});

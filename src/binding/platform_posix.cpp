@@ -1,7 +1,10 @@
 // POSIX implementation of the platform layer: dlopen/dlsym, getenv, stat.
+// (The module itself does not read the environment through getenv; see
+// loader.cpp.)
 #ifndef _WIN32
 
 #include "platform.h"
+#include "utf8.h"
 
 #include <dlfcn.h>
 #include <sys/mman.h>
@@ -14,31 +17,6 @@ namespace corvix::platform {
 
 namespace {
 
-// Strict UTF-8 validation (no overlongs, no surrogates, nothing above U+10FFFF).
-bool valid_utf8(const unsigned char* s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        if (c < 0x80) { ++i; continue; }
-        size_t len;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) len = 2;
-        else if (c == 0xE0) { len = 3; lo = 0xA0; }
-        else if (c == 0xED) { len = 3; hi = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) len = 3;
-        else if (c == 0xF0) { len = 4; lo = 0x90; }
-        else if (c >= 0xF1 && c <= 0xF3) len = 4;
-        else if (c == 0xF4) { len = 4; hi = 0x8F; }
-        else return false;
-        if (n - i < len) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (size_t k = 2; k < len; ++k)
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        i += len;
-    }
-    return true;
-}
-
 std::string dl_reason(const char* what) {
     const char* err = dlerror();
     return failure_reason(what, err != nullptr, err);
@@ -50,7 +28,7 @@ std::optional<std::string> environment_utf8(const char* name) {
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     size_t n = std::strlen(value);
-    if (!valid_utf8(reinterpret_cast<const unsigned char*>(value), n)) return std::nullopt;
+    if (!valid_utf8(value, n)) return std::nullopt;
     return std::string(value, n);
 }
 

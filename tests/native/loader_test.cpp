@@ -183,9 +183,9 @@ struct Watch {
 Watch g_watch;
 
 const search::SystemCalls kWatchedCalls = {
-    [](const char* name) {
+    [](const char* name, std::optional<std::string>& value) {
         g_watch.note(std::string("env ") + name);
-        return platform::environment_utf8(name);
+        return search::read_platform_environment(name, value);
     },
     [](const std::string& path) {
         g_watch.note("exists " + path);
