@@ -15,6 +15,11 @@
 #include "decode.h"
 
 #include <zlib.h>
+#if defined(MZML_READER_LIBDEFLATE)
+#include <libdeflate.h>
+
+#include <memory>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -296,7 +301,37 @@ bool inflate_loop(const unsigned char* in, std::size_t n, unsigned char** out, s
 
 }  // namespace
 
+#if defined(MZML_READER_LIBDEFLATE)
+namespace {
+
+// One decompressor per thread, made on first use: libdeflate's state is not
+// to be shared between threads, and making one per array would cost more
+// than the small arrays of a spectrum take to inflate.
+struct DecompressorFree {
+    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
+};
+
+libdeflate_decompressor* thread_decompressor() noexcept {
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
+        libdeflate_alloc_decompressor());
+    return decompressor.get();
+}
+
+}  // namespace
+#endif
+
+// An array's zlib stream inflates to exactly `size` bytes, or the array is
+// refused. Where libdeflate is at hand it does this whole-buffer inflate
+// (the output size is known, so nothing streams) two to three times faster
+// than zlib's inflate; zlib remains for everything that streams (gzip files,
+// Numpress followed by zlib, whose size is only bounded).
 bool inflate_exact(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t size) noexcept {
+#if defined(MZML_READER_LIBDEFLATE)
+    if (libdeflate_decompressor* d = thread_decompressor()) {
+        // A null actual-size pointer asks for exactly `size` bytes.
+        return libdeflate_zlib_decompress(d, in, n, out, size, nullptr) == LIBDEFLATE_SUCCESS;
+    }
+#endif
     std::size_t cap = size, produced = 0;
     unsigned char* o = out;
     if (!inflate_loop(in, n, &o, &cap, &produced, [](unsigned char**, std::size_t*) { return false; })) return false;

@@ -17,9 +17,12 @@ if [ -z "$cxx" ] && [ "$(id -u)" = 0 ]; then
 fi
 [ -n "$cxx" ] || { echo "FAILED: clang++ is not installed and could not be installed" >&2; exit 1; }
 mkdir -p "$build/corpus" "$build/artifacts"
+# The arrays' inflate path the library is built with: libdeflate when installed.
+deflate=()
+if [ -f /usr/include/libdeflate.h ]; then deflate=(-DMZML_READER_LIBDEFLATE -ldeflate); fi
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$src" "$src/source.cpp" "$src/decode.cpp" "$src/parser.cpp" "$src/run.cpp" "$src/fuzz/fuzz_mzml.cpp" \
-  -lexpat -lz -o "$build/fuzz_mzml"
+  "${deflate[@]}" -lexpat -lz -o "$build/fuzz_mzml"
 rm -rf "$build/seeds"
 python3 "$src/fuzz/make_corpus.py" "$build/seeds"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
