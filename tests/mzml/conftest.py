@@ -69,9 +69,10 @@ SHAPES = {
 }
 
 # One run for all shapes: mixed activations and polarities, every third MS2
-# without a selected ion (its precursor is the isolation target).
+# without a selected ion (its precursor is the isolation target), every fifth
+# MS2 followed by an MS3 scan of its most intense fragment.
 RUN_CONFIG = RunConfig(seed=21, n_scans=120, activation="mixed", polarity="alternate", selected_ion_every=3,
-                       rt_start=0.3, rt_end=6.0, n_features=150)
+                       rt_start=0.3, rt_end=6.0, n_features=150, ms3_every=5)
 
 
 @pytest.fixture(scope="session")

@@ -21,6 +21,7 @@ configs = st.builds(
     selected_ion_every=st.integers(1, 3),
     rt_start=st.just(0.2),
     rt_end=st.floats(0.5, 30.0),
+    ms3_every=st.sampled_from([0, 0, 2]),
 )
 
 options = st.builds(
@@ -74,7 +75,7 @@ def test_any_combination_reads_as_written(m, tmp_path, config, opts):
             np.testing.assert_allclose(masses, s.mz, rtol=rel, atol=0)
             np.testing.assert_allclose(intensities, s.intensity, rtol=rel, atol=0)
             if s.ms_level == 1:
-                dependents = sum(1 for d in truth.spectra if d.precursor and d.precursor.ms1_scan_number == n)
+                dependents = sum(1 for d in truth.spectra if d.precursor and d.precursor.source_scan_number == n)
                 assert m.get_scan_dependents_count(h, n, 2) == dependents
         rts = [s.rt for s in truth.spectra]
         pick = truth.spectra[len(rts) // 2]

@@ -102,7 +102,7 @@ def test_filter_texts(case):
         else:
             p = s.precursor
             energy = f"{p.collision_energy:.2f}" if p.collision_energy is not None else ""
-            expected_built = f"ms2 {p.mz:.4f}@{p.activation.lower()}{energy} {polarity} {data} {window}"
+            expected_built = f"ms{s.ms_level} {p.mz:.4f}@{p.activation.lower()}{energy} {polarity} {data} {window}"
         assert built == expected_built, f"scan {n}"
         own = m.get_scan_filter_string(h, n)
         assert own == (s.filter_text if s.filter_text is not None else expected_built), f"scan {n}"
@@ -140,7 +140,7 @@ def test_precursors(case):
             assert same(m.get_scan_filter_higher_energy_cid_value(h, n), p.collision_energy), where
         stats = m.get_scan_stats(h, n)
         assert same(stats[11], p.mz) and stats[12] == p.charge, where
-        assert stats[16] == p.ms1_scan_number and stats[17] == 1, where
+        assert stats[16] == p.source_scan_number and stats[17] == 1, where
         assert same(stats[18], p.isolation_lower + p.isolation_upper), where
         assert same(stats[19], p.collision_energy), where
 
@@ -249,20 +249,23 @@ def test_dependent_scans(case):
     m, h, t = case
     for s in t.spectra:
         n = s.scan_number
-        dependents = [d for d in t.spectra if d.precursor is not None and d.precursor.ms1_scan_number == n]
-        assert m.get_scan_dependents_count(h, n, 2) == len(dependents), f"scan {n}"
+        dependents = [d for d in t.spectra if d.precursor is not None and d.precursor.source_scan_number == n]
         assert m.get_scan_dependents_count(h, n, 0) == len(dependents), f"scan {n}"
-        assert m.get_scan_dependents_count(h, n, 3) == 0
-        for i, d in enumerate(dependents):
-            p = d.precursor
-            assert m.get_scan_dependent_detail_scan_index(h, n, 2, i) == d.scan_number
-            assert m.get_scan_dependent_detail_precursor_mass_array(h, n, 2, i) == pytest.approx([p.mz], rel=1e-12)
-            assert m.get_scan_dependent_detail_isolation_width_array(h, n, 2, i) == pytest.approx(
-                [p.isolation_lower + p.isolation_upper], rel=1e-12)
-            assert m.get_scan_dependent_detail_filter_string(h, n, 2, i) == m.get_scan_filter_string(h, d.scan_number)
-        k = len(dependents)
-        assert m.get_scan_dependent_detail_scan_index(h, n, 2, k) == -1
-        assert m.get_scan_dependent_detail_precursor_mass_array(h, n, 2, k) is None
+        for order in (2, 3, 4):
+            of_order = [d for d in dependents if d.ms_level == order]
+            assert m.get_scan_dependents_count(h, n, order) == len(of_order), f"scan {n}, order {order}"
+            for i, d in enumerate(of_order):
+                p = d.precursor
+                assert m.get_scan_dependent_detail_scan_index(h, n, order, i) == d.scan_number
+                assert m.get_scan_dependent_detail_precursor_mass_array(h, n, order, i) == pytest.approx(
+                    [p.mz], rel=1e-12)
+                assert m.get_scan_dependent_detail_isolation_width_array(h, n, order, i) == pytest.approx(
+                    [p.isolation_lower + p.isolation_upper], rel=1e-12)
+                assert m.get_scan_dependent_detail_filter_string(h, n, order, i) == m.get_scan_filter_string(
+                    h, d.scan_number)
+            k = len(of_order)
+            assert m.get_scan_dependent_detail_scan_index(h, n, order, k) == -1
+            assert m.get_scan_dependent_detail_precursor_mass_array(h, n, order, k) is None
         assert m.get_scan_dependent_detail_filter_string(h, n, 2, -1) is None
 
 
@@ -273,7 +276,7 @@ def test_scans_by_retention_time(case):
         assert m.get_scan_number_from_rt(h, s.rt) == s.scan_number
         nearest = min(ms1, key=lambda x: (abs(x.rt - s.rt), x.position))
         assert m.get_ms1_scan_number_from_rt(h, s.rt) == nearest.scan_number
-        if s.precursor is not None:
+        if s.ms_level == 2:
             mz = s.precursor.mz
             assert m.get_ms2_scan_number_from_rt(h, s.rt, mz * (1 + 3e-6), 5.0) == s.scan_number
             same_precursor = [x for x in t.spectra if x.precursor is not None
@@ -319,7 +322,7 @@ def test_ms2_filter_masses(case):
     # Distinct precursor m/z to four decimals, ascending: each within half a unit of a precursor.
     by_rounded = {}
     for s in t.spectra:
-        if s.precursor is not None:
+        if s.ms_level == 2:
             by_rounded.setdefault(round(s.precursor.mz, 4), s.precursor.mz)
     got = m.get_ms2_filter_masses(h, 10_000)
     assert len(got) == len(by_rounded) and got == sorted(got)

@@ -40,6 +40,7 @@ class RunConfig:
     exclusion_minutes: float = 0.5      # dynamic exclusion time
     selected_ion_every: int = 1         # every k-th MS2 names its selected ion (others only the isolation window)
     min_precursor_intensity: float = 5e3
+    ms3_every: int = 0                  # k > 0: every k-th MS2 is followed by an MS3 of its most intense fragment
 
 
 @dataclasses.dataclass
@@ -52,7 +53,7 @@ class Precursor:
     intensity: float
     activation: str                     # HCD, CID, ETD
     collision_energy: Optional[float]   # None: not written
-    ms1_position: int                   # position of the survey scan in the run
+    source_position: int                # position of the spectrum the precursor was picked from
 
     @property
     def mz(self) -> float:
@@ -230,15 +231,27 @@ def make_run(cfg: RunConfig | None = None) -> Run:
                 intensity=float(inten[i]),
                 activation=activation,
                 collision_energy=energies[activation],
-                ms1_position=ms1_pos,
+                source_position=ms1_pos,
             )
             neutral = (mono - PROTON) * (charge or 1)
             fmz, fin = _ms2_peaks(neutral, charge, cfg, rng, float(inten[i]) * 0.1)
             fmz, fin = np.round(fmz, 6), np.round(fin, 2)
             upper = min(2000.0, round(target * max(charge, 1) + 50.0))
             ms2_rt = rt + (j + 1) * cycle_time / (cfg.top_n + 2)
-            spectra.append(Spectrum(len(spectra), 2, ms2_rt, polarity, True, (cfg.ms2_low, float(upper)),
+            ms2_position = len(spectra)
+            spectra.append(Spectrum(ms2_position, 2, ms2_rt, polarity, True, (cfg.ms2_low, float(upper)),
                                     float(np.round(rng.uniform(20, 100), 3)), fmz, fin, prec))
             n_ms2 += 1
+            if cfg.ms3_every and n_ms2 % cfg.ms3_every == 0 and fmz.size:
+                # A multi-stage scan: the MS2 scan's most intense fragment, isolated and fragmented again.
+                k = int(np.argmax(fin))
+                ms3_prec = Precursor(selected_mz=float(fmz[k]), isolation_target=float(fmz[k]), isolation_lower=1.0,
+                                     isolation_upper=1.0, charge=1, intensity=float(fin[k]), activation="HCD",
+                                     collision_energy=55.0, source_position=ms2_position)
+                tmz, tin = _ms2_peaks(float(fmz[k]) - PROTON, 1, cfg, rng, float(fin[k]) * 0.2)
+                tmz, tin = np.round(tmz, 6), np.round(tin, 2)
+                spectra.append(Spectrum(len(spectra), 3, ms2_rt + cycle_time / (cfg.top_n + 2) / 2, polarity, True,
+                                        (cfg.ms2_low, float(min(2000.0, round(float(fmz[k]) + 50.0)))),
+                                        float(np.round(rng.uniform(50, 150), 3)), tmz, tin, ms3_prec))
         cycle += 1
-    return Run(cfg, spectra)
+    return Run(cfg, spectra[:cfg.n_scans])

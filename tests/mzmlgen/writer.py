@@ -92,7 +92,7 @@ class PrecursorTruth:
     activation: str
     collision_energy: Optional[float]
     spectrum_ref: str
-    ms1_scan_number: int
+    source_scan_number: int
 
 
 @dataclasses.dataclass
@@ -347,12 +347,13 @@ def _header(doc: _Doc, opts: WriteOptions, run_id: str, n_spectra: int) -> None:
         _cv("MS:1000529", "instrument serial number", INSTRUMENT_SERIAL),
     ]
     if opts.param_groups:
-        doc.line(d + 1, '<referenceableParamGroupList count="3">')
+        doc.line(d + 1, '<referenceableParamGroupList count="4">')
         doc.line(d + 2, '<referenceableParamGroup id="CommonInstrumentParams">')
         for p in instrument_params:
             doc.line(d + 3, p)
         doc.line(d + 2, '</referenceableParamGroup>')
-        for level, term in ((1, ("MS:1000579", "MS1 spectrum")), (2, ("MS:1000580", "MSn spectrum"))):
+        for level, term in ((1, ("MS:1000579", "MS1 spectrum")), (2, ("MS:1000580", "MSn spectrum")),
+                            (3, ("MS:1000580", "MSn spectrum"))):
             doc.line(d + 2, f'<referenceableParamGroup id="CommonMS{level}SpectrumParams">')
             doc.line(d + 3, _cv("MS:1000511", "ms level", str(level)))
             doc.line(d + 3, _cv(*term))
@@ -408,7 +409,7 @@ def _spectrum(doc: _Doc, depth: int, s: Spectrum, t: SpectrumTruth, enc_mz: _Enc
     doc.line(depth, f'<spectrum index="{t.position}" id={quoteattr(t.native_id)} defaultArrayLength="{length}">')
     d = depth + 1
     if opts.param_groups:
-        doc.line(d, f'<referenceableParamGroupRef ref="CommonMS{min(s.ms_level, 2)}SpectrumParams"/>')
+        doc.line(d, f'<referenceableParamGroupRef ref="CommonMS{s.ms_level}SpectrumParams"/>')
     else:
         doc.line(d, _cv("MS:1000511", "ms level", str(s.ms_level)))
         doc.line(d, _cv(*(("MS:1000579", "MS1 spectrum") if s.ms_level == 1 else ("MS:1000580", "MSn spectrum"))))
@@ -519,10 +520,10 @@ def render(run: Run, opts: WriteOptions) -> tuple[bytes, FileTruth]:
         ref_id = None
         if s.precursor is not None:
             p = s.precursor
-            ref_id = ids[p.ms1_position] if opts.precursor_refs else None
+            ref_id = ids[p.source_position] if opts.precursor_refs else None
             prec = PrecursorTruth(p.mz, p.selected_mz, p.isolation_target, p.isolation_lower, p.isolation_upper,
                                   p.charge if p.selected_mz is not None else 0, p.activation, p.collision_energy,
-                                  ref_id or "", first + p.ms1_position if opts.precursor_refs else -1)
+                                  ref_id or "", first + p.source_position if opts.precursor_refs else -1)
         t = SpectrumTruth(
             position=s.position, native_id=ids[s.position], scan_number=first + s.position, ms_level=s.ms_level,
             rt=rt, centroid=s.centroid, polarity=s.polarity, window=s.window, tic=tic,
