@@ -3,8 +3,9 @@
 // Every export is declared and defined from the shared table of native
 // signatures (reader_entries.def): the table row gives the C prototype, and
 // the definition forwards to impl::<name>, which must have exactly the
-// table's function type (checked at compile time) or be a FixedAnswer (an
-// answer that does not depend on the file: what mzML does not hold).
+// table's function type (checked at compile time), be a FixedAnswer (an
+// answer that does not depend on the file: what mzML does not hold), or a
+// RunText (a text of the run's header facts, as it is).
 //
 // Conventions of every entry point:
 //   - an unknown or closed handle, a handle of a file that could not be
@@ -149,6 +150,11 @@ struct FixedAnswer {
     Fixed kind;
 };
 
+// A run-level text taken as it is from the run's header facts.
+struct RunText {
+    std::string mzml::RunInfo::* field;
+};
+
 // The parameter index of a signature's text buffer, or npos.
 template <Sig S>
 constexpr std::size_t text_buffer_param() {
@@ -181,12 +187,19 @@ RetT<S> fixed_answer(Fixed kind, i32 handle, A... rest) {
     return failure<R>();
 }
 
+i32 run_text_answer(std::string mzml::RunInfo::* field, i32 h, char* buffer, i32 capacity) {
+    auto v = view_of(h);
+    return v ? write_text(buffer, capacity, v->run().info().*field) : -1;
+}
+
 // Calls the implementation of one entry point; no exception leaves.
 template <Sig S, class F, class... A>
 RetT<S> call(const F& f, A... args) noexcept {
     try {
         if constexpr (std::is_same_v<F, FixedAnswer>) {
             return fixed_answer<S>(f.kind, args...);
+        } else if constexpr (std::is_same_v<F, RunText>) {
+            return run_text_answer(f.field, args...);
         } else {
             static_assert(std::is_same_v<F, std::remove_pointer_t<EntryPointer<S>>>,
                           "an implementation does not have the table's native signature");
@@ -531,43 +544,27 @@ i32 get_file_name(i32 h, char* buffer, i32 capacity) {
     const std::size_t slash = path.find_last_of("/\\");
     return write_text(buffer, capacity, slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
-i32 get_file_description(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().source_file_name; });
-}
+constexpr RunText get_file_description{&mzml::RunInfo::source_file_name};
 constexpr FixedAnswer get_creator_id = kEmptyText;
-i32 get_creation_date(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().start_time_stamp; });
-}
+constexpr RunText get_creation_date{&mzml::RunInfo::start_time_stamp};
 constexpr FixedAnswer get_modified_date = kEmptyText;
 constexpr FixedAnswer get_who_modified_id = kEmptyText;
 constexpr FixedAnswer get_who_created_logon = kEmptyText;
 constexpr FixedAnswer get_who_modified_logon = kEmptyText;
 constexpr FixedAnswer get_computer_name = kEmptyText;
-i32 get_sample_id(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().sample_id; });
-}
-i32 get_sample_name(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().sample_name; });
-}
+constexpr RunText get_sample_id{&mzml::RunInfo::sample_id};
+constexpr RunText get_sample_name{&mzml::RunInfo::sample_name};
 constexpr FixedAnswer get_sample_vial = kEmptyText;
 constexpr FixedAnswer get_sample_barcode = kEmptyText;
-i32 get_sample_comment(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().sample_comment; });
-}
+constexpr RunText get_sample_comment{&mzml::RunInfo::sample_comment};
 constexpr FixedAnswer get_sample_instrument_method_file = kEmptyText;
 constexpr FixedAnswer get_sample_calibration_file = kEmptyText;
 constexpr FixedAnswer get_sample_calibration_level = kEmptyText;
 constexpr FixedAnswer get_sample_processing_method_file = kEmptyText;
 constexpr FixedAnswer get_autosampler_tray_name = kEmptyText;
-i32 get_instrument_name(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().instrument_name; });
-}
-i32 get_instrument_model(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().instrument_model; });
-}
-i32 get_instrument_serial_number(i32 h, char* buffer, i32 capacity) {
-    return run_text(h, buffer, capacity, [](const RunView& v) -> const std::string& { return v.run().info().instrument_serial; });
-}
+constexpr RunText get_instrument_name{&mzml::RunInfo::instrument_name};
+constexpr RunText get_instrument_model{&mzml::RunInfo::instrument_model};
+constexpr RunText get_instrument_serial_number{&mzml::RunInfo::instrument_serial};
 constexpr FixedAnswer get_instrument_hardware_version = kEmptyText;
 // "<software name> <version>" of the file's first software entry.
 i32 get_instrument_software_version(i32 h, char* buffer, i32 capacity) {

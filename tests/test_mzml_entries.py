@@ -432,7 +432,7 @@ def test_scan_statistics(lib, opened):
         assert stats[3] == len(s.mz) and stats[4] == pytest.approx(s.tic)
         assert stats[9] == int(s.centroid) and (stats[13], stats[14]) == pytest.approx(s.window)
         if s.precursor:
-            assert stats[11] == pytest.approx(s.precursor.mz) and stats[16] == s.precursor.ms1_scan_number
+            assert stats[11] == pytest.approx(s.precursor.mz) and stats[16] == s.precursor.source_scan_number
         buf = ctypes.create_string_buffer(1024)
         n = lib.get_scan_stats_scan_type(h, s.scan_number, buf, 1024)
         assert buf.raw[:n].decode() == ("MS1 spectrum" if s.ms_level == 1 else "MSn spectrum")
@@ -443,7 +443,7 @@ def test_dependent_scans(lib, opened):
     ms1 = [s for s in truth.spectra if s.ms_level == 1]
     checked = 0
     for parent in ms1:
-        kids = [s for s in truth.spectra if s.precursor and s.precursor.ms1_scan_number == parent.scan_number]
+        kids = [s for s in truth.spectra if s.precursor and s.precursor.source_scan_number == parent.scan_number]
         n = parent.scan_number
         assert lib.get_scan_dependents_count(h, n, 2) == len(kids) == lib.get_scan_dependents_count(h, n, 0)
         assert lib.get_scan_dependents_count(h, n, 3) == 0
