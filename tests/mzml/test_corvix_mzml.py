@@ -60,7 +60,7 @@ def test_scans_match_what_was_written(generated):
             assert scan.precursor_mz == p.mz and scan.charge == (p.charge or None)
             assert scan.isolation_width == pytest.approx(p.isolation_lower + p.isolation_upper)
             assert scan.activation == p.activation and scan.collision_energy == p.collision_energy
-            assert scan.precursor_scan == p.ms1_scan_number
+            assert scan.precursor_scan == p.source_scan_number
 
 
 def test_chromatograms_and_averages_match_the_spectra(generated):
@@ -85,7 +85,7 @@ def test_chromatograms_and_averages_match_the_spectra(generated):
         assert averaged.intensity.sum() == pytest.approx(sum(s.intensity.sum() for s in ms1[2:5]) / 3, rel=1e-9)
         dependents = run[ms1[0].scan_number].dependents()
         children = [s.scan_number for s in truth.spectra
-                    if s.precursor is not None and s.precursor.ms1_scan_number == ms1[0].scan_number]
+                    if s.precursor is not None and s.precursor.source_scan_number == ms1[0].scan_number]
         assert [d.index for d in dependents] == children
 
 
