@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "filter_text.h"
@@ -21,6 +22,38 @@ std::int32_t clamp_count(std::size_t n) {
     return n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
                ? std::numeric_limits<std::int32_t>::max()
                : static_cast<std::int32_t>(n);
+}
+
+// Runs work(begin, end) over [0, n) split among the machine's cores (at
+// most 8 threads, the caller's included) when n is large enough to pay for
+// them; true when every part succeeded. Spectra decode independently, so a
+// whole-run trace that must decode every spectrum scales with the cores.
+template <class Work>
+bool run_split(std::size_t n, const Work& work) {
+    constexpr std::size_t kMinPerThread = 64;
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t parts = std::min({cores, std::size_t{8}, std::max<std::size_t>(1, n / kMinPerThread)});
+    if (parts <= 1) return work(0, n);
+    std::vector<std::thread> threads;
+    std::vector<char> ok(parts, 0);
+    const auto run_part = [&](std::size_t part) {
+        try {
+            ok[part] = work(n * part / parts, n * (part + 1) / parts) ? 1 : 0;
+        } catch (...) {
+            ok[part] = 0;
+        }
+    };
+    std::size_t started = 1;
+    try {
+        threads.reserve(parts - 1);
+        for (; started < parts; ++started) threads.emplace_back(run_part, started);
+    } catch (...) {
+        // no more threads: the caller's thread does the parts not started
+    }
+    run_part(0);
+    for (std::size_t part = started; part < parts; ++part) run_part(part);
+    for (std::thread& t : threads) t.join();
+    return std::all_of(ok.begin(), ok.end(), [](char c) { return c != 0; });
 }
 
 }  // namespace
@@ -104,37 +137,41 @@ std::int32_t chromatogram(const RunView& view, const ChromatogramRequest& rq, do
             if (mz >= rq.range_low[r] && mz <= rq.range_high[r]) return true;
         return false;
     };
-    Arrays a;
-    for (std::size_t k = 0; k < fill; ++k) {
-        const std::size_t p = selected[k];
-        const ScanInfo& s = scans[p];
-        times[k] = s.rt_minutes;
-        if (rq.trace == Trace::TIC && !std::isnan(s.tic)) {
-            intensities[k] = s.tic;
-            continue;
+    // Points [begin, end): false when a spectrum that is needed cannot be read.
+    const auto compute = [&](std::size_t begin, std::size_t end) {
+        Arrays a;
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::size_t p = selected[k];
+            const ScanInfo& s = scans[p];
+            times[k] = s.rt_minutes;
+            if (rq.trace == Trace::TIC && !std::isnan(s.tic)) {
+                intensities[k] = s.tic;
+                continue;
+            }
+            if (rq.trace == Trace::BasePeak && !ranges && !std::isnan(s.base_peak_intensity)) {
+                intensities[k] = s.base_peak_intensity;
+                continue;
+            }
+            if (!view.run().read_spectrum(p, &a) || a.x.size() != a.y.size()) return false;
+            double value = 0.0;
+            switch (rq.trace) {
+                case Trace::TIC:
+                    for (double y : a.y) value += y;
+                    break;
+                case Trace::BasePeak:
+                    for (std::size_t i = 0; i < a.y.size(); ++i)
+                        if ((!ranges || in_ranges(a.x[i])) && a.y[i] > value) value = a.y[i];
+                    break;
+                case Trace::MassRange:
+                    for (std::size_t i = 0; i < a.y.size(); ++i)
+                        if (in_ranges(a.x[i])) value += a.y[i];
+                    break;
+            }
+            intensities[k] = value;
         }
-        if (rq.trace == Trace::BasePeak && !ranges && !std::isnan(s.base_peak_intensity)) {
-            intensities[k] = s.base_peak_intensity;
-            continue;
-        }
-        if (!view.run().read_spectrum(p, &a) || a.x.size() != a.y.size()) return -1;
-        double value = 0.0;
-        switch (rq.trace) {
-            case Trace::TIC:
-                for (double y : a.y) value += y;
-                break;
-            case Trace::BasePeak:
-                for (std::size_t i = 0; i < a.y.size(); ++i)
-                    if ((!ranges || in_ranges(a.x[i])) && a.y[i] > value) value = a.y[i];
-                break;
-            case Trace::MassRange:
-                for (std::size_t i = 0; i < a.y.size(); ++i)
-                    if (in_ranges(a.x[i])) value += a.y[i];
-                break;
-        }
-        intensities[k] = value;
-    }
-    return clamp_count(count);
+        return true;
+    };
+    return run_split(fill, compute) ? clamp_count(count) : -1;
 }
 
 bool average(const RunView& view, const std::int32_t* scans, std::int32_t count, std::vector<double>* mz,

@@ -91,9 +91,12 @@ std::shared_ptr<const Arrays> RunView::spectrum(std::size_t pos) const {
     return result;
 }
 
+// The table lives until the process ends and is never destroyed: with the
+// interpreter lock off, a thread may still be inside an entry point while
+// the process runs its exit handlers, and must not find the table gone.
 HandleTable& HandleTable::instance() {
-    static HandleTable table;
-    return table;
+    static HandleTable* const table = new HandleTable;
+    return *table;
 }
 
 std::int32_t HandleTable::open(const char* path) {

@@ -235,7 +235,8 @@ private:
     bool software_named_ = false;
     // Current binaryDataArray.
     struct ArrayState {
-        Compression compression = Compression::Unknown;
+        Compression compression = Compression::Unknown;  // the first non-zlib compression term
+        bool zlib = false;                                 // "zlib compression" was among the terms
         DataType type = DataType::Unknown;
         int kind = 0;  // 1 m/z, 2 intensity, 3 time
         double time_factor = 1.0 / 60.0;
@@ -428,7 +429,10 @@ private:
         case Tag::SpectrumList:
             doc->spectrum_count = to_int(attr(atts, "count"), -1);
             if (doc->spectrum_count > 0) {
-                std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(doc->spectrum_count, 1 << 20));
+                // A declared count is only a hint: never reserve more than the document can hold.
+                std::uint64_t most = std::min<std::uint64_t>(doc->source_size / 128 + 16, 1 << 20);
+                std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(
+                    static_cast<std::uint64_t>(doc->spectrum_count), most));
                 doc->scans.reserve(want);
                 doc->scan_ends.reserve(want);
                 doc->scan_arrays.reserve(want);
@@ -736,12 +740,40 @@ private:
             array_.time_factor = time_factor(p);
         } else {
             Compression c = compression_from_accession(a);
-            if (c != Compression::Unknown) {
-                array_.compression = c;
+            if (c == Compression::Zlib) {
+                array_.zlib = true;
                 return;
             }
+            if (c != Compression::Unknown) {
+                if (array_.compression == Compression::Unknown || array_.compression == Compression::None)
+                    array_.compression = c;
+                return;
+            }
+
             DataType d = data_type_from_accession(a);
             if (d != DataType::Unknown) array_.type = d;
+        }
+    }
+
+    // Numpress is written either with its "followed by zlib" term or with
+    // the plain Numpress term beside "zlib compression"; no term at all
+    // means no compression.
+    Compression effective_compression() const {
+        Compression c = array_.compression;
+        if (!array_.zlib) return c == Compression::Unknown ? Compression::None : c;
+        switch (c) {
+        case Compression::Unknown:
+        case Compression::None:
+        case Compression::Zlib:
+            return Compression::Zlib;
+        case Compression::NumpressLinear:
+            return Compression::NumpressLinearZlib;
+        case Compression::NumpressPic:
+            return Compression::NumpressPicZlib;
+        case Compression::NumpressSlof:
+            return Compression::NumpressSlofZlib;
+        default:
+            return c;  // already a combined term
         }
     }
 
@@ -761,7 +793,7 @@ private:
             return abort("markup inside binary data is not supported");
         std::vector<double>& dst = want_x ? arrays->x : arrays->y;
         std::string why;
-        if (!decode_array(text, n, array_.compression, array_.type, static_cast<std::size_t>(count),
+        if (!decode_array(text, n, effective_compression(), array_.type, static_cast<std::size_t>(count),
                           array_.encoded_length, &dst, &why)) {
             fail = why;
             XML_StopParser(p_, XML_FALSE);
@@ -898,6 +930,7 @@ void drop_incomplete(Document* doc) {
 
 bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, std::string* error) {
     *doc = Document{};
+    doc->source_size = source.size();
     ParserPtr parser = make_parser();
     if (!parser) {
         if (error) *error = "out of memory";
@@ -969,6 +1002,7 @@ bool index_document(const ByteSource& source, Document* doc, std::string* why) {
     };
     *doc = Document{};
     const std::uint64_t size = source.size();
+    doc->source_size = size;
     // The index offset near the end of the file.
     std::size_t tail_len = static_cast<std::size_t>(std::min<std::uint64_t>(size, 4096));
     std::string tail(tail_len, '\0');

@@ -44,6 +44,7 @@ struct Document {
     ParamGroups groups;
     std::vector<InstrumentConfig> configs;
     std::string default_config;
+    std::uint64_t source_size = 0;          // bytes in the document (0 while a gzip stream is read)
     std::int64_t spectrum_count = -1;       // spectrumList@count
     std::int64_t chromatogram_count = -1;   // chromatogramList@count
     bool saw_root = false;                  // the root element is mzML / indexedmzML

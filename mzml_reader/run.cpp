@@ -159,6 +159,10 @@ bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end,
     thread_local std::vector<char> buffer;
     if (end <= begin || end - begin > (std::uint64_t(1) << 30)) return false;
     std::size_t n = static_cast<std::size_t>(end - begin);
+    // A thread keeps a buffer of the usual element size, not of the
+    // largest element it ever read.
+    constexpr std::size_t kKeep = std::size_t(16) << 20;
+    if (buffer.size() > kKeep && n <= kKeep) std::vector<char>().swap(buffer);
     if (buffer.size() < n) buffer.resize(n);
     if (source.read_at(begin, buffer.data(), n) != static_cast<std::int64_t>(n)) return false;
     *out = &buffer;

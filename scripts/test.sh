@@ -12,7 +12,8 @@ python=$("$here/scripts/env.sh" "$python" | tail -n 1)
 export PATH="$(dirname "$python"):$PATH"
 extra=()
 if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
-  export CORVIX_BUILD_VARIANT=asan
+  # Its own build directory: <variant>-asan when a variant is set, else asan.
+  export CORVIX_BUILD_VARIANT="${CORVIX_BUILD_VARIANT:+$CORVIX_BUILD_VARIANT-}asan"
   extra=(-DCORVIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 fi
 build=$("$here/scripts/build.sh" "$python" "${extra[@]}" | tail -n 1)

@@ -399,6 +399,26 @@ def test_whole_run_chromatogram_uses_the_files_element_when_scans_lack_the_value
         lib.close_raw_file(h)
 
 
+def test_long_traces_split_among_threads_keep_order_and_failures(lib, tmp_path):
+    """Traces long enough to be computed by several threads: points stay in
+    scan order, and a spectrum that cannot be decoded in any part fails the
+    whole trace."""
+    run = mzmlgen.make_run(mzmlgen.RunConfig(seed=4, n_scans=400))
+    data, truth = mzmlgen.render(run, mzmlgen.WriteOptions(alter={350: {"intensity_binary": "!!!!"}}))
+    path = tmp_path / "long.mzML"
+    path.write_bytes(data)
+    h = lib.open_raw_file(str(path).encode())
+    try:
+        good = truth.spectra[:300]
+        status, (t, y) = lib.chromatogram(h, 2, ranges=[(300.0, 2000.0)], end=truth.first_scan + 299)
+        assert status == 300 and np.allclose(t, [s.rt for s in good])
+        assert np.allclose(y, [s.intensity[(s.mz >= 300.0) & (s.mz <= 2000.0)].sum() for s in good], rtol=1e-9)
+        assert lib.chromatogram(h, 2, ranges=[(300.0, 2000.0)])[0] == -1
+        assert lib.chromatogram(h, 2, ranges=[(300.0, 2000.0)], capacity=300)[0] == 400  # the bad scan not needed
+    finally:
+        lib.close_raw_file(h)
+
+
 # -- statistics, dependents, lookups, run level ---------------------------------------------
 
 

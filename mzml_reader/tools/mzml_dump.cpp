@@ -5,8 +5,11 @@
 //   mzml_dump chrom FILE [POS...]   decoded arrays of chromatograms
 //   mzml_dump decode COMPRESSION TYPE COUNT ENCODED_LENGTH   base64 on stdin
 //   mzml_dump time FILE             open time and the time to read every spectrum
+//   mzml_dump threads FILE N        N threads reading every spectrum in different
+//                                   orders at once, compared with a sequential read
 // COMPRESSION/TYPE are the accessions of the terms (e.g. MS:1000574 MS:1000523).
 // Exit status: 0 on success, 1 when the file or data is refused, 2 on usage.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "decode.h"
 #include "run.h"
@@ -205,6 +209,33 @@ int main(int argc, char** argv) {
         std::printf("{\"used_index\":%s,\"open_s\":%.6f,\"read_all_s\":%.6f,\"scans\":%zu,\"peaks\":%zu,\"failed\":%zu}\n",
                     run->used_index() ? "true" : "false", std::chrono::duration<double>(t1 - t0).count(), std::chrono::duration<double>(t2 - t1).count(),
                     run->scans().size(), peaks, failed);
+        return 0;
+    }
+    if (cmd == "threads" && argc >= 4) {
+        const std::size_t n = run->scans().size();
+        const int threads = std::max(1, std::atoi(argv[3]));
+        std::vector<mzml::Arrays> reference(n);
+        std::vector<char> readable(n);
+        for (std::size_t i = 0; i < n; ++i) readable[i] = run->read_spectrum(i, &reference[i]);
+        std::vector<std::size_t> mismatches(static_cast<std::size_t>(threads));
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&, t] {
+                mzml::Arrays a;
+                for (std::size_t k = 0; k < n; ++k) {
+                    // Each thread starts elsewhere; odd threads go backwards.
+                    std::size_t i = (k + static_cast<std::size_t>(t) * n / static_cast<std::size_t>(threads)) % n;
+                    if (t % 2) i = n - 1 - i;
+                    bool ok = run->read_spectrum(i, &a);
+                    if (ok != static_cast<bool>(readable[i]) || (ok && (a.x != reference[i].x || a.y != reference[i].y)))
+                        ++mismatches[static_cast<std::size_t>(t)];
+                }
+            });
+        }
+        for (std::thread& th : pool) th.join();
+        std::size_t total = 0;
+        for (std::size_t m : mismatches) total += m;
+        std::printf("{\"scans\":%zu,\"threads\":%d,\"mismatches\":%zu}\n", n, threads, total);
         return 0;
     }
     return 2;

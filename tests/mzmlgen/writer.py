@@ -215,8 +215,14 @@ def _encode(values: np.ndarray, kind: str, opts: WriteOptions) -> _Encoded:
             term = ("MS:1002314", "MS-Numpress short logged float compression") if comp == "numpress" else \
                 ("MS:1002748", "MS-Numpress short logged float compression followed by zlib compression")
         else:
-            raw = pynumpress.encode_linear(values, pynumpress.optimal_linear_fixed_point(values))
-            decoded = pynumpress.decode_linear(raw)
+            fixed_point = pynumpress.optimal_linear_fixed_point(values)
+            raw = pynumpress.encode_linear(values, fixed_point)
+            if values.size == 1:
+                # The reference decoder refuses a one-value stream; the value is
+                # stored as the integer nearest to value * fixed point.
+                decoded = np.floor(values * fixed_point + 0.5) / fixed_point
+            else:
+                decoded = pynumpress.decode_linear(raw)
             term = ("MS:1002312", "MS-Numpress linear prediction compression") if comp == "numpress" else \
                 ("MS:1002746", "MS-Numpress linear prediction compression followed by zlib compression")
         payload = np.asarray(raw, dtype=np.uint8).tobytes()
