@@ -348,11 +348,20 @@ class Run:
     def peaks(self, number: int, centroid: bool | None = None) -> Peaks:
         """The scan's peaks; see :meth:`Scan.peaks`."""
         if centroid is not False:
-            stream = self.centroids(number)
-            if stream is not None and (len(stream.mz) or centroid):
-                return Peaks(stream.mz, stream.intensity)
-            if centroid:
-                return Peaks(_EMPTY.copy(), _EMPTY.copy())
+            # Only the m/z and intensity lists of the stream become arrays here.
+            capacity = self._capacity
+            try:
+                result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
+            except ReaderError as error:
+                if isinstance(error, ReaderNotFoundError):
+                    raise
+                if centroid:
+                    return Peaks(_EMPTY.copy(), _EMPTY.copy())
+            else:
+                if used > capacity:
+                    self._capacity = used
+                if result[0] or centroid:
+                    return Peaks(_array(result[0]), _array(result[1]))  # type: ignore[arg-type]
         return self.spectrum(number)
 
     def _trace(self, trace_type: int, filter: str, ranges: tuple[list[float], list[float]],
