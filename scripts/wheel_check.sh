@@ -53,7 +53,7 @@ PY
 step "fresh virtual environment outside the source tree"
 "$base_python" -m venv "$work/venv"
 venv_python="$work/venv/bin/python"
-"$venv_python" -m pip install -q --disable-pip-version-check "${wheels[0]}[plot,dask]" \
+"$venv_python" -m pip install -q --disable-pip-version-check "${wheels[0]}[dask]" \
   -r "$here/requirements-test.txt" -r "$here/requirements-corvix.txt"
 
 step "stand-in Reader library"
