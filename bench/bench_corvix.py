@@ -66,7 +66,7 @@ def pyteomics_psims_convert(source, target):
     from pyteomics import mzml
 
     encoding = {"m/z array": np.float64, "intensity array": np.float64}
-    with mzml.MzML(source) as reader, open(target, "wb") as handle:
+    with mzml.read(source, use_index=False) as reader, open(target, "wb") as handle:
         spectra = list(reader)
         with MzMLWriter(handle, close=False) as writer:
             writer.controlled_vocabularies()
@@ -134,7 +134,7 @@ def pyteomics_xic(source, centre, ppm):
 
     low, high = centre * (1 - ppm * 1e-6), centre * (1 + ppm * 1e-6)
     times, values = [], []
-    with mzml.MzML(source) as reader:
+    with mzml.read(source, use_index=False) as reader:
         for s in reader:
             if s["ms level"] != 1:
                 continue

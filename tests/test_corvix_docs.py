@@ -13,7 +13,7 @@ from conftest import module_dir, stub_path
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = REPO / "examples"
-GUIDE_FILES = [REPO / "README.md", REPO / "corvix" / "README-section.md"]
+GUIDE_FILES = [REPO / "README.md"]
 
 
 def environment(**extra):
