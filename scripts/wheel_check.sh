@@ -65,6 +65,8 @@ build=$("$here/scripts/build.sh" "$project_python" | tail -n 1)
 # can only come from the virtual environment.
 mkdir -p "$work/copy"
 cp -R "$here/tests" "$here/examples" "$here/README.md" "$work/copy/"
+# The table of native signatures, which the mzML entry-point tests compare the library's exports with.
+mkdir -p "$work/copy/src/binding" && cp "$here/src/binding/reader_entries.def" "$work/copy/src/binding/"
 find "$work/copy" -name __pycache__ -prune -exec rm -rf {} +
 cd "$work"
 module_file=$("$venv_python" -c 'import native_corvix_py_backend as m; print(m.__file__)')

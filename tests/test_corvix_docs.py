@@ -113,6 +113,8 @@ def test_dask_example_on_a_local_cluster(tmp_path):
 
 
 def test_package_is_typed_and_mypy_strict_clean():
+    if not (REPO / "corvix").is_dir():
+        pytest.skip("checks the source tree's package; the wheel check looks for py.typed in the wheel")
     assert (REPO / "corvix" / "py.typed").exists()
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "corvix"], cwd=REPO,
                             capture_output=True, text=True, timeout=600)

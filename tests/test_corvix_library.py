@@ -3,6 +3,7 @@ mzML default, the one-library-per-process rule and mzml_reader_path. Each
 case runs in a fresh interpreter, since a process keeps the first library it
 loads."""
 import os
+import pathlib
 import shutil
 import sys
 
@@ -108,6 +109,11 @@ with corvix.open('b.mzML') as run:
 
 
 def test_missing_libraries_are_explained(files):
+    import corvix
+    from corvix import _library
+
+    if (pathlib.Path(corvix.__file__).parent / "lib" / _library.mzml_library_name()).exists():
+        pytest.skip("corvix is installed with its mzML Reader library, so none can be missing")
     lines = run_case("""
 for call in ("corvix.open('a.raw')", "corvix.open('b.mzML')", "corvix.open('a.raw', reader='nowhere.so')",
              "corvix.mzml_reader_path()"):
