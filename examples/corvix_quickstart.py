@@ -16,7 +16,7 @@ import corvix
 from corvix.convert import convert_file, output_path
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("file")
     parser.add_argument("outdir", nargs="?")

@@ -22,20 +22,21 @@ worker process: the module holds the interpreter lock during its calls.
 import argparse
 import os
 import sys
+from collections.abc import Iterator, Sequence
 
 from dask.distributed import Client, LocalCluster, as_completed
 
-from corvix.convert import ConvertJob, convert_task
+from corvix.convert import ConvertJob, ConvertOutcome, convert_task
 
 
-def convert_on_cluster(client, jobs):
+def convert_on_cluster(client: Client, jobs: Sequence[ConvertJob]) -> Iterator[ConvertOutcome]:
     """Yield the outcome of every job as soon as a worker has finished it."""
     futures = client.map(convert_task, jobs, pure=False)
-    for future in as_completed(futures):
+    for future in as_completed(futures):  # type: ignore[no-untyped-call]  # dask is untyped
         yield future.result()
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("outdir")
     parser.add_argument("files", nargs="+")
@@ -48,13 +49,13 @@ def main(argv=None):
     outdir = os.path.abspath(args.outdir)
     os.makedirs(outdir, exist_ok=True)
     jobs = [ConvertJob(os.path.abspath(path), outdir, args.format, args.reader) for path in args.files]
+    cluster: LocalCluster | None = None
     if args.scheduler:
-        client = Client(args.scheduler)
-        cluster = None
+        client = Client(args.scheduler)  # type: ignore[no-untyped-call]
     else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
-        client = Client(cluster)
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,  # type: ignore[no-untyped-call]
+                               processes=True, dashboard_address=None)
+        client = Client(cluster)  # type: ignore[no-untyped-call]
     failed = 0
     try:
         for outcome in convert_on_cluster(client, jobs):
@@ -64,7 +65,7 @@ def main(argv=None):
                 failed += 1
                 print(f"FAILED {outcome.source}: {outcome.error}", file=sys.stderr)
     finally:
-        client.close()
+        client.close()  # type: ignore[no-untyped-call]
         if cluster is not None:
             cluster.close()
     print(f"{len(jobs) - failed} converted, {failed} failed", file=sys.stderr)

@@ -12,6 +12,7 @@ import argparse
 import math
 import os
 import sys
+from typing import Any
 
 import native_corvix_py_backend as backend
 
@@ -27,7 +28,8 @@ def read_spectrum(handle: int, scan: int, capacity: int = 4096) -> tuple[list[fl
         capacity *= 4
 
 
-def read_chromatogram(handle: int, trace: int, scan_filter: str, first: int, last: int):
+def read_chromatogram(handle: int, trace: int, scan_filter: str, first: int,
+                      last: int) -> tuple[list[float], list[float]]:
     capacity = max(last - first + 2, 16)
     while True:
         times, values = backend.get_chromatogram(handle, trace, scan_filter, [], [], first, last, capacity)
@@ -36,12 +38,12 @@ def read_chromatogram(handle: int, trace: int, scan_filter: str, first: int, las
         capacity *= 2
 
 
-def summarise(handle: int, top: int) -> dict:
+def summarise(handle: int, top: int) -> dict[str, Any]:
     first, last = backend.get_first_scan(handle), backend.get_last_scan(handle)
     scans = range(first, last + 1)
     orders = {n: backend.get_ms_order(handle, n) for n in scans}
     ms2 = [n for n in scans if orders[n] == 2]
-    precursors = []
+    precursors: list[dict[str, Any]] = []
     for n in ms2:
         stats = backend.get_scan_stats(handle, n)
         precursors.append({
