@@ -14,6 +14,7 @@
 
 #include "decode.h"
 #include "source.h"
+#include "subset_xml.h"
 
 namespace mzml {
 
@@ -175,9 +176,33 @@ constexpr std::size_t kMaxDepth = 256;
 
 class Handler {
 public:
+    // Driven by expat through `p`, or (p null) by replay() of the subset
+    // tokenizer's events.
     Handler(XML_Parser p, Mode mode) : p_(p), mode_(mode) {
+        if (!p_) return;
         XML_SetUserData(p_, this);
         XML_SetElementHandler(p_, &Handler::on_start, &Handler::on_end);
+    }
+
+    // Delivers the subset tokenizer's events as expat would have, with
+    // positions relative to `base`.
+    void replay(const SubsetTokens& t, std::uint64_t base) {
+        replay_base_ = base;
+        std::vector<const char*> atts;
+        for (const SubsetEvent& e : t.events) {
+            if (stopped || !fail.empty()) return;
+            replay_at_ = e.at;
+            replay_length_ = e.length;
+            const char* name = t.arena.data() + e.name;
+            if (e.end) {
+                end(name);
+                continue;
+            }
+            atts.clear();
+            for (std::uint32_t k = 0; k < 2 * e.attr_count; ++k) atts.push_back(t.arena.data() + t.attrs[e.attrs + k]);
+            atts.push_back(nullptr);
+            start(name, atts.data());
+        }
     }
 
     // Document / Header: where results go, and how fed positions map to
@@ -208,6 +233,7 @@ public:
     std::uint64_t fed_total = 0;
 
     std::uint64_t doc_offset() const {
+        if (!p_) return replay_base_ + replay_at_;
         XML_Index idx = XML_GetCurrentByteIndex(p_);
         std::uint64_t fed = idx < 0 ? 0 : static_cast<std::uint64_t>(idx);
         for (auto it = segments.rbegin(); it != segments.rend(); ++it)
@@ -215,9 +241,17 @@ public:
         return fed;
     }
 
+    // Bytes in the tag being reported.
+    std::uint64_t event_length() const {
+        if (!p_) return replay_length_;
+        return static_cast<std::uint64_t>(XML_GetCurrentByteCount(p_));
+    }
+
 private:
     XML_Parser p_;
     Mode mode_;
+    std::uint64_t replay_base_ = 0;
+    std::size_t replay_at_ = 0, replay_length_ = 0;
     std::vector<Tag> stack_;
 
     // Per-element state.
@@ -262,11 +296,11 @@ private:
 
     void abort(const char* why) {
         if (fail.empty()) fail = why;
-        XML_StopParser(p_, XML_FALSE);
+        if (p_) XML_StopParser(p_, XML_FALSE);
     }
     void stop() {
         stopped = true;
-        XML_StopParser(p_, XML_FALSE);
+        if (p_) XML_StopParser(p_, XML_FALSE);
     }
     Tag parent(std::size_t up = 1) const { return stack_.size() > up ? stack_[stack_.size() - 1 - up] : Tag::Other; }
 
@@ -358,7 +392,7 @@ private:
             in_binary = true;
             if (mode_ == Mode::Arrays) {
                 // Positions in the element's bytes (the text itself is not fed to expat).
-                array_.text_begin = static_cast<std::size_t>(doc_offset()) + static_cast<std::size_t>(XML_GetCurrentByteCount(p_));
+                array_.text_begin = static_cast<std::size_t>(doc_offset() + event_length());
                 array_.have_text = false;
             }
             return;
@@ -386,11 +420,15 @@ private:
                 const char* r = attr(atts, "idRef");
                 offset_ref_ = r ? r : "";
                 text_.clear();
-                XML_SetCharacterDataHandler(p_, &Handler::on_text);
+                if (p_) XML_SetCharacterDataHandler(p_, &Handler::on_text);
             }
             return;
         }
         if (mode_ == Mode::Arrays) return;
+        // Document-level elements inside a spectrum or chromatogram (or in
+        // a header, which is read for its element alone) are not the
+        // document's.
+        if ((mode_ == Mode::Header || scan_ || chrom_) && !element_level(t)) return;
         switch (t) {
         case Tag::Spectrum:
             if (stop_at_first_element) return stop();
@@ -428,6 +466,9 @@ private:
             ++selected_ions_;
             return;
         case Tag::SpectrumList:
+            // Once, before the first spectrum: a list met again must not
+            // move the scans that scan_ may point into.
+            if (!doc->scans.empty()) return;
             doc->spectrum_count = to_int(attr(atts, "count"), -1);
             if (doc->spectrum_count > 0) {
                 // A declared count is only a hint: never reserve more than the document can hold.
@@ -499,6 +540,21 @@ private:
         }
     }
 
+    static bool element_level(Tag t) {
+        switch (t) {
+        case Tag::Spectrum:
+        case Tag::Chromatogram:
+        case Tag::ScanList:
+        case Tag::Scan:
+        case Tag::ScanWindow:
+        case Tag::Precursor:
+        case Tag::SelectedIon:
+            return true;
+        default:
+            return false;
+        }
+    }
+
     void open_spectrum(const XML_Char** atts) {
         doc->scans.emplace_back();
         doc->scan_ends.push_back(0);
@@ -540,14 +596,14 @@ private:
         case Tag::Spectrum:
             if (scan_ && mode_ != Mode::Arrays) {
                 if (mode_ == Mode::Document)
-                    doc->scan_ends.back() = doc_offset() + static_cast<std::uint64_t>(XML_GetCurrentByteCount(p_));
+                    doc->scan_ends.back() = doc_offset() + event_length();
                 scan_ = nullptr;
             }
             return;
         case Tag::Chromatogram:
             if (chrom_ && mode_ != Mode::Arrays) {
                 if (mode_ == Mode::Document)
-                    doc->chrom_ends.back() = doc_offset() + static_cast<std::uint64_t>(XML_GetCurrentByteCount(p_));
+                    doc->chrom_ends.back() = doc_offset() + event_length();
                 chrom_ = nullptr;
             }
             return;
@@ -568,7 +624,7 @@ private:
             return;
         case Tag::Offset:
             if (mode_ == Mode::IndexList) {
-                XML_SetCharacterDataHandler(p_, nullptr);
+                if (p_) XML_SetCharacterDataHandler(p_, nullptr);
                 std::int64_t off = to_int(text_.c_str(), -1);
                 if (off < 0) return abort("bad offset in the index");
                 if (index_name_ == "spectrum") spectrum_index.emplace_back(offset_ref_, static_cast<std::uint64_t>(off));
@@ -797,7 +853,7 @@ private:
         if (!decode_array(text, n, effective_compression(), array_.type, static_cast<std::size_t>(count),
                           array_.encoded_length, &dst, &why)) {
             fail = why;
-            XML_StopParser(p_, XML_FALSE);
+            if (p_) XML_StopParser(p_, XML_FALSE);
             return;
         }
         if (want_x) {
@@ -964,8 +1020,48 @@ namespace {
 // Parses one element's header (up to its binaryDataArrayList) from `offset`
 // into doc, reading at most up to `limit`. False when the offset does not
 // land on a `root` element with `id`, or the header is malformed.
+// What decides a header's outcome once its events have been delivered.
+bool header_landed(const Handler& h, const Document* doc, Tag root, std::uint64_t offset) {
+    if (!h.fail.empty()) return false;
+    bool spectrum = root == Tag::Spectrum;
+    if (spectrum ? doc->scans.empty() || doc->scans.back().offset != offset
+                 : doc->chromatograms.empty() || doc->chromatograms.back().offset != offset)
+        return false;
+    // Stopped at the array list, or the whole (array-less) element was read.
+    return h.stopped;
+}
+
+// The subset tokenizer's try at a header: true when it could read the
+// header (its answer then in *landed); false leaves expat to do it, with
+// nothing of the document touched.
+bool header_by_subset(const ByteSource& source, Document* doc, Tag root, const std::string& id, std::uint64_t offset,
+                      std::uint64_t limit, std::vector<char>& buf, SubsetTokens& tokens, bool* landed) {
+    constexpr std::size_t kMaxHeader = std::size_t(1) << 20;
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(limit - offset, 8192));
+    while (true) {
+        if (buf.size() < want) buf.resize(want);
+        std::int64_t got = source.read_at(offset, buf.data(), want);
+        if (got < 2 || buf[0] != '<') return false;
+        Subset r = tokenize_subset(buf.data(), static_cast<std::size_t>(got), "binaryDataArrayList", &tokens);
+        if (r == Subset::Complete) {
+            Handler h(nullptr, Mode::Header);
+            h.doc = doc;
+            h.expect_root = root;
+            h.expect_id = &id;
+            h.replay(tokens, offset);
+            *landed = header_landed(h, doc, root, offset);
+            return true;
+        }
+        std::size_t whole = static_cast<std::size_t>(std::min<std::uint64_t>(limit - offset, kMaxHeader));
+        if (r == Subset::Outside || static_cast<std::size_t>(got) < want || want >= whole) return false;
+        want = std::min(want * 4, whole);
+    }
+}
+
 bool parse_header_at(const ByteSource& source, XML_Parser parser, Document* doc, Tag root, const std::string& id,
-                     std::uint64_t offset, std::uint64_t limit, std::vector<char>& buf) {
+                     std::uint64_t offset, std::uint64_t limit, std::vector<char>& buf, SubsetTokens* tokens) {
+    bool landed = false;
+    if (tokens && header_by_subset(source, doc, root, id, offset, limit, buf, *tokens, &landed)) return landed;
     XML_ParserReset(parser, nullptr);
     Handler h(parser, Mode::Header);
     h.doc = doc;
@@ -985,18 +1081,12 @@ bool parse_header_at(const ByteSource& source, XML_Parser parser, Document* doc,
         if (st != XML_STATUS_OK) break;
         chunk = std::min<std::size_t>(chunk * 2, std::size_t(1) << 20);
     }
-    if (!h.fail.empty()) return false;
-    bool spectrum = root == Tag::Spectrum;
-    if (spectrum ? doc->scans.empty() || doc->scans.back().offset != offset
-                 : doc->chromatograms.empty() || doc->chromatograms.back().offset != offset)
-        return false;
-    // Stopped at the array list, or the whole (array-less) element was read.
-    return h.stopped;
+    return header_landed(h, doc, root, offset);
 }
 
 }  // namespace
 
-bool index_document(const ByteSource& source, Document* doc, std::string* why) {
+bool index_document(const ByteSource& source, Document* doc, std::string* why, XmlPath path) {
     auto fail = [&](const char* reason) {
         if (why) *why = reason;
         return false;
@@ -1057,13 +1147,15 @@ bool index_document(const ByteSource& source, Document* doc, std::string* why) {
 
     // The spectra's headers, from sidx[from] up to sidx[to], into `into`;
     // nullptr, or why the index cannot be used.
+    const bool subset = path == XmlPath::Auto;
     auto parse_spectra = [&](Document* into, XML_Parser p, std::size_t from, std::size_t to) -> const char* {
         std::vector<char> buf;
+        SubsetTokens tokens;
         for (std::size_t i = from; i < to; ++i) {
             const auto& [id, off] = sidx[i];
             if (off >= static_cast<std::uint64_t>(index_offset)) return "offset beyond the index";
             std::uint64_t limit = next_bound(off);
-            if (!parse_header_at(source, p, into, Tag::Spectrum, id, off, limit, buf))
+            if (!parse_header_at(source, p, into, Tag::Spectrum, id, off, limit, buf, subset ? &tokens : nullptr))
                 return "an index offset does not land on its spectrum";
             into->scan_ends.back() = limit;
         }
@@ -1110,10 +1202,12 @@ bool index_document(const ByteSource& source, Document* doc, std::string* why) {
         append(doc->scan_config_refs, second.scan_config_refs);
     }
     std::vector<char> buf;
+    SubsetTokens tokens;
     for (auto& [id, off] : cidx) {
         if (off >= static_cast<std::uint64_t>(index_offset)) return fail("offset beyond the index");
         std::uint64_t limit = next_bound(off);
-        if (!parse_header_at(source, parser.get(), doc, Tag::Chromatogram, id, off, limit, buf))
+        if (!parse_header_at(source, parser.get(), doc, Tag::Chromatogram, id, off, limit, buf,
+                             subset ? &tokens : nullptr))
             return fail("an index offset does not land on its chromatogram");
         doc->chrom_ends.back() = limit;
     }
@@ -1124,14 +1218,26 @@ bool index_document(const ByteSource& source, Document* doc, std::string* why) {
 namespace {
 
 bool parse_arrays(const char* data, std::size_t n, ElementKind kind, Tag root, const std::string* expect_id,
-                  std::int64_t default_length, const ParamGroups& groups, Arrays* out, std::string* why) {
+                  std::int64_t default_length, const ParamGroups& groups, Arrays* out, std::string* why,
+                  XmlPath path) {
     try {
         out->x.clear();
         out->y.clear();
-        ParserPtr parser = make_parser();
-        if (!parser) {
-            if (why) *why = "out of memory";
+        if (n > (std::size_t(1) << 30)) {
+            if (why) *why = "the element is too large";
             return false;
+        }
+        // The subset tokenizer reads what real writers produce; expat reads
+        // the rest, and anything the tokenizer declines.
+        ParserPtr parser;
+        SubsetTokens tokens;
+        bool by_subset = path == XmlPath::Auto && tokenize_subset(data, n, nullptr, &tokens) == Subset::Complete;
+        if (!by_subset) {
+            parser = make_parser();
+            if (!parser) {
+                if (why) *why = "out of memory";
+                return false;
+            }
         }
         Handler h(parser.get(), Mode::Arrays);
         h.groups = &groups;
@@ -1142,12 +1248,12 @@ bool parse_arrays(const char* data, std::size_t n, ElementKind kind, Tag root, c
         h.buffer = data;
         h.buffer_len = n;
         h.arrays = out;
-        if (n > (std::size_t(1) << 30)) {
-            if (why) *why = "the element is too large";
-            return false;
+        if (by_subset) {
+            h.replay(tokens, 0);
+        } else {
+            Feeder feeder(parser.get(), h, 0, true);
+            feeder.feed(data, n);
         }
-        Feeder feeder(parser.get(), h, 0, true);
-        feeder.feed(data, n);
         // An element without arrays is an empty spectrum when it declares no points.
         bool arrays_ok = h.has_both() || (h.has_none() && h.element_length() == 0);
         bool ok = h.fail.empty() && h.element_done && arrays_ok && out->x.size() == out->y.size();
@@ -1173,14 +1279,14 @@ bool parse_arrays(const char* data, std::size_t n, ElementKind kind, Tag root, c
 }  // namespace
 
 bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, const std::string& expect_id,
-                          const ParamGroups& groups, Arrays* out, std::string* why) noexcept {
+                          const ParamGroups& groups, Arrays* out, std::string* why, XmlPath path) noexcept {
     Tag root = kind == ElementKind::Spectrum ? Tag::Spectrum : Tag::Chromatogram;
-    return parse_arrays(data, n, kind, root, &expect_id, 0, groups, out, why);
+    return parse_arrays(data, n, kind, root, &expect_id, 0, groups, out, why, path);
 }
 
 bool parse_array_list(const char* data, std::size_t n, ElementKind kind, std::int64_t default_length,
-                      const ParamGroups& groups, Arrays* out, std::string* why) noexcept {
-    return parse_arrays(data, n, kind, Tag::BinaryDataArrayList, nullptr, default_length, groups, out, why);
+                      const ParamGroups& groups, Arrays* out, std::string* why, XmlPath path) noexcept {
+    return parse_arrays(data, n, kind, Tag::BinaryDataArrayList, nullptr, default_length, groups, out, why, path);
 }
 
 }  // namespace mzml

@@ -4,6 +4,8 @@
 //     header; binary array text is skipped without being parsed;
 //   - the arrays of one spectrum or chromatogram, from the bytes of its
 //     element alone, with a fresh parser per call.
+// Element headers and arrays are read by the subset tokenizer where their
+// bytes allow (subset_xml.h) and by expat otherwise.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +65,7 @@ bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, st
 // every offset lands on the element it names, and fills *doc from the
 // header and each element's header. False when the file has no index or
 // the index is wrong in any way; the caller then runs scan_document.
-bool index_document(const ByteSource& source, Document* doc, std::string* why);
+bool index_document(const ByteSource& source, Document* doc, std::string* why, XmlPath path = XmlPath::Auto);
 
 enum class ElementKind { Spectrum, Chromatogram };
 
@@ -72,11 +74,13 @@ enum class ElementKind { Spectrum, Chromatogram };
 // "<spectrum"/"<chromatogram" and may run past its end tag. `expect_id` must
 // match the element's id. Thread-safe (a fresh parser per call).
 bool parse_element_arrays(const char* data, std::size_t n, ElementKind kind, const std::string& expect_id,
-                          const ParamGroups& groups, Arrays* out, std::string* why) noexcept;
+                          const ParamGroups& groups, Arrays* out, std::string* why,
+                          XmlPath path = XmlPath::Auto) noexcept;
 
 // The same from the element's <binaryDataArrayList> alone (located at open):
 // `default_length` is the element's defaultArrayLength.
 bool parse_array_list(const char* data, std::size_t n, ElementKind kind, std::int64_t default_length,
-                      const ParamGroups& groups, Arrays* out, std::string* why) noexcept;
+                      const ParamGroups& groups, Arrays* out, std::string* why,
+                      XmlPath path = XmlPath::Auto) noexcept;
 
 }  // namespace mzml

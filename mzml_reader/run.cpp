@@ -173,20 +173,21 @@ bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end,
 // (the element's header was checked then), else from the whole element.
 bool read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t arrays, std::uint64_t end,
                   ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
-                  Arrays* out) {
+                  Arrays* out, XmlPath path) {
     std::vector<char>* buf = nullptr;
     std::string why;
     if (arrays > begin && arrays < end) {
         if (!read_span(source, arrays, end, &buf)) return false;
-        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, &why);
+        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, &why,
+                                path);
     }
     if (!read_span(source, begin, end, &buf)) return false;
-    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, &why);
+    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, &why, path);
 }
 
 }  // namespace
 
-bool Run::read_spectrum(std::size_t position, Arrays* out) const noexcept {
+bool Run::read_spectrum(std::size_t position, Arrays* out, XmlPath path) const noexcept {
     if (!out) return false;
     out->x.clear();
     out->y.clear();
@@ -194,7 +195,7 @@ bool Run::read_spectrum(std::size_t position, Arrays* out) const noexcept {
         if (position >= scans_.size()) return false;
         const ScanInfo& s = scans_[position];
         return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
-                            ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, out);
+                            ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, out, path);
     } catch (...) {
         out->x.clear();
         out->y.clear();
@@ -202,7 +203,7 @@ bool Run::read_spectrum(std::size_t position, Arrays* out) const noexcept {
     }
 }
 
-bool Run::read_chromatogram(std::size_t position, Arrays* out) const noexcept {
+bool Run::read_chromatogram(std::size_t position, Arrays* out, XmlPath path) const noexcept {
     if (!out) return false;
     out->x.clear();
     out->y.clear();
@@ -210,7 +211,7 @@ bool Run::read_chromatogram(std::size_t position, Arrays* out) const noexcept {
         if (position >= chromatograms_.size()) return false;
         const ChromatogramInfo& c = chromatograms_[position];
         return read_element(*source_, c.offset, detail_->chrom_arrays[position], detail_->chrom_ends[position],
-                            ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out);
+                            ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out, path);
     } catch (...) {
         out->x.clear();
         out->y.clear();

@@ -103,6 +103,11 @@ struct Arrays {
     std::vector<double> y;  // intensity
 };
 
+// Which tokenizer reads the bytes of one element: the subset tokenizer
+// (subset_xml.h), with expat for whatever it declines, or expat alone. Both
+// give the same answers; ExpatOnly exists to show that in tests.
+enum class XmlPath { Auto, ExpatOnly };
+
 class ByteSource;  // plain file or gzip stream, see source.h
 
 class Run {
@@ -128,9 +133,9 @@ public:
     // Returns false (and leaves *out empty) when the element cannot be read
     // or its arrays are malformed (bad base64, wrong length, bad compression).
     // Thread-safe. Never throws.
-    bool read_spectrum(std::size_t position, Arrays* out) const noexcept;
+    bool read_spectrum(std::size_t position, Arrays* out, XmlPath path = XmlPath::Auto) const noexcept;
     // The same for chromatograms()[position] (x in minutes).
-    bool read_chromatogram(std::size_t position, Arrays* out) const noexcept;
+    bool read_chromatogram(std::size_t position, Arrays* out, XmlPath path = XmlPath::Auto) const noexcept;
 
 private:
     Run() = default;

@@ -21,7 +21,7 @@ mkdir -p "$build/corpus" "$build/artifacts"
 deflate=()
 if [ -f /usr/include/libdeflate.h ]; then deflate=(-DMZML_READER_LIBDEFLATE -ldeflate); fi
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$src" "$src/source.cpp" "$src/decode.cpp" "$src/parser.cpp" "$src/run.cpp" "$src/fuzz/fuzz_mzml.cpp" \
+  -I"$src" "$src/source.cpp" "$src/decode.cpp" "$src/parser.cpp" "$src/subset_xml.cpp" "$src/run.cpp" "$src/fuzz/fuzz_mzml.cpp" \
   "${deflate[@]}" -lexpat -lz -o "$build/fuzz_mzml"
 rm -rf "$build/seeds"
 python3 "$src/fuzz/make_corpus.py" "$build/seeds"

@@ -6,6 +6,7 @@ import base64
 import gzip
 import json
 import os
+import re
 import struct
 import subprocess
 import zlib
@@ -251,7 +252,7 @@ def document(spectra, *, indexed=True, chromatogram=True, bad_offsets=False):
     out = bytearray(head.encode())
     offsets = []
     for s in spectra:
-        offsets.append(("spectrum", s.split('id="', 1)[1].split('"', 1)[0], len(out)))
+        offsets.append(("spectrum", re.search(r"""\bid=(["'])(.*?)\1""", s).group(2), len(out)))
         out += s.encode()
     out += b"</spectrumList>"
     if chromatogram:
@@ -450,6 +451,24 @@ def test_damaged_arrays_give_no_data_but_leave_the_rest_readable(tmp_path):
             assert got[i][0] == arrays[i][0].tolist(), name
 
 
+@pytest.mark.parametrize("indexed", [True, False])
+def test_lists_nested_in_a_spectrum_do_not_disturb_its_header(tmp_path, indexed):
+    """A spectrumList (or another document-level element) inside a spectrum
+    is not the document's: the scans already read stay where they are and
+    the spectrum's own terms after it are kept."""
+    spectra, arrays = make_spectra(6)
+    nested = ('<spectrumList count="100000"/><chromatogramList count="9"/><run id="inner"/>'
+              '<referenceableParamGroup id="mzArray"/><instrumentConfiguration id="IC1"/>')
+    spectra = [s.replace('<cvParam cvRef="MS" accession="MS:1000511"', nested + '<cvParam cvRef="MS" accession="MS:1000511"', 1)
+               if i % 2 else s for i, s in enumerate(spectra)]
+    path = write(tmp_path, "nested.mzML", document(spectra, indexed=indexed))
+    status, info = run_dump("info", path)
+    assert status == 0 and info["used_index"] == indexed
+    assert [s["ms_level"] for s in info["scans"]] == [1, 2, 2, 2, 1, 2]
+    assert info["run"]["run_id"] == "r1" and info["run"]["instrument_model"] == "Corvix Test Model"
+    assert_arrays(path, arrays)
+
+
 def test_deep_nesting_and_junk_are_refused_or_ignored(tmp_path):
     spectra, arrays = make_spectra(3)
     data = document(spectra, indexed=False).decode()
@@ -495,3 +514,113 @@ def test_spectra_read_from_many_threads_at_once(tmp_path, gz):
     path = write(tmp_path, "m.mzML", document(spectra + [s.replace('scan=', 'scan=9') for s in big]), gz)
     status, out = run_dump("threads", path, 6)
     assert status == 0 and out["scans"] == 43 and out["mismatches"] == 0
+
+
+# ------------------------------------------------------------- the subset tokenizer
+# Element headers and arrays are read by a tokenizer for the plain subset of
+# XML that writers produce, and by expat for anything else. Where it accepts
+# bytes it must report exactly what expat reports.
+
+def tokenize(data, stop_at=None):
+    status, out = run_dump("tokenize", *([stop_at] if stop_at else []), stdin=data)
+    assert status == 0
+    return out["result"], out["events"]
+
+
+def expat_events(data):
+    """expat's events for `data` fed as an unfinished document (an error
+    raises), in the tokenizer's form: [end, name, [[key, value], ...], at]."""
+    import xml.parsers.expat
+
+    parser = xml.parsers.expat.ParserCreate()
+    parser.ordered_attributes = True
+    events = []
+    parser.StartElementHandler = lambda name, attrs: events.append(
+        [False, name, [list(kv) for kv in zip(attrs[::2], attrs[1::2])], parser.CurrentByteIndex])
+    parser.EndElementHandler = lambda name: events.append([True, name, [], parser.CurrentByteIndex])
+    parser.Parse(data, False)
+    return events
+
+
+def assert_as_expat(data, events):
+    """The tokenizer's events are expat's. The text of binary elements, which
+    neither path looks at, is blanked for expat."""
+    data = bytearray(data[:max(e[3] + e[4] for e in events)])
+    for opened, following in zip(events, events[1:]):
+        if opened[1] == "binary" and not opened[0]:
+            start = opened[3] + opened[4]
+            data[start:following[3]] = b"A" * (following[3] - start)
+    assert [e[:4] for e in events] == expat_events(bytes(data))
+
+
+SAMPLE_ELEMENT = spectrum_xml(3, [100.5, 200.25, 300.125], [1.0, 2.0, 3.0], level=2,
+                              precursor=("scan=1", 445.12)).encode()
+
+
+def test_subset_tokenizer_reports_what_expat_reports():
+    result, events = tokenize(SAMPLE_ELEMENT)
+    assert result == "complete" and events[0][1] == "spectrum" and events[-1][:2] == [True, "spectrum"]
+    assert_as_expat(SAMPLE_ELEMENT, events)
+    # Stopping at the array list, as the open pass does.
+    result, head = tokenize(SAMPLE_ELEMENT, "binaryDataArrayList")
+    assert result == "complete" and head[-1][1] == "binaryDataArrayList" and head == events[:len(head)]
+    # Spacing, quotes and empty elements as XML allows them.
+    loose = b"<a  x = '1'\r\n\ty=\"'>\" >\n<b/><c z='\"'></c ><d\t/></a>"
+    result, events = tokenize(loose)
+    assert result == "complete"
+    assert_as_expat(loose, events)
+
+
+@pytest.mark.parametrize("fragment", [
+    b"<a><!-- note --></a>", b"<a><?pi x?></a>", b"<a><![CDATA[x]]></a>", b'<a x="&amp;"/>', b'<a x="&#65;"/>',
+    b"<ms:a/>", b'<a x="\xc2\xb5"/>', b"<a>text</a>", b'<a x="1\ty"/>', b"<!DOCTYPE a><a/>", b" <a/>",
+    # not well-formed: expat refuses these, so the tokenizer must not accept them
+    b'<a x="1" x="2"/>', b'<a x="1"y="2"/>', b"<a></b>", b"<a x=1/>", b"<a\x01/>", b"<1a/>",
+])
+def test_subset_tokenizer_leaves_everything_else_to_expat(fragment):
+    assert tokenize(fragment)[0] == "outside"
+
+
+def test_subset_tokenizer_on_every_prefix_and_random_edits():
+    full = tokenize(SAMPLE_ELEMENT)[1]
+    for cut in range(len(SAMPLE_ELEMENT.rstrip())):
+        result, events = tokenize(SAMPLE_ELEMENT[:cut])
+        assert result == "short" and events == full[:len(events)], cut
+    rng = np.random.default_rng(5)
+    tricky = [b"<", b">", b"/", b"&", b'"', b"'", b"=", b" ", b":", b"!", b"?", b"\x80", b"\x00", b"x", b"\n"]
+    accepted = 0
+    for _ in range(250):
+        data = bytearray(SAMPLE_ELEMENT)
+        for _ in range(int(rng.integers(1, 3))):
+            at = int(rng.integers(0, len(data)))
+            if rng.random() < 0.3:
+                del data[at]
+            else:
+                data[at:at] = tricky[int(rng.integers(0, len(tricky)))]
+        result, events = tokenize(bytes(data))
+        if result == "complete":
+            accepted += 1
+            assert_as_expat(bytes(data), events)
+    assert accepted > 20  # edits inside values and binary text stay in the subset
+
+
+@pytest.mark.parametrize("variant", ["plain", "entity", "comment", "prefix", "non-ascii", "crlf-tabs", "quotes"])
+def test_both_tokenizer_paths_give_the_same_answers(tmp_path, variant):
+    spectra, _ = make_spectra(12)
+    edit = {
+        "plain": lambda s: s,
+        "entity": lambda s: s.replace('name="positive scan"', 'name="positive &amp; scan"'),
+        "comment": lambda s: s.replace("<scanList", "<!-- here --><scanList").replace(
+            "<binaryDataArray ", "<!-- a --><binaryDataArray ", 1),
+        "prefix": lambda s: s.replace("<cvParam", "<ms:cvParam xmlns:ms='x'"),
+        "non-ascii": lambda s: s.replace('name="ms level"', 'name="ms level \u00b5"'),
+        "crlf-tabs": lambda s: s.replace(">", ">\r\n").replace(" ", "\t"),
+        "quotes": lambda s: s.replace('="', "='").replace('" ', "' ").replace('"/>', "'/>").replace('">', "'>"),
+    }[variant]
+    spectra = [edit(s) if i % 2 else s for i, s in enumerate(spectra)]
+    for indexed in (True, False):
+        path = write(tmp_path, "v.mzML", document(spectra, indexed=indexed))
+        status, out = run_dump("paths", path)
+        assert status == 0, variant
+        assert out["index"]["same"] and out["index"]["used"] == indexed, variant
+        assert out["differ"] == 0 and out["readable"] == out["elements"] == 13, variant

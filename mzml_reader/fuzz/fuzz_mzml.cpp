@@ -2,8 +2,11 @@
 // the rest is fed to:
 //   0  one <spectrum>/<chromatogram> element's arrays (id "x")
 //   1  a <binaryDataArrayList> alone
+//      (both read by the subset tokenizer and by expat alone: the answers
+//      must be the same, byte for byte)
 //   2  one array decoder (next bytes: compression, type, count)
-//   3  a whole file: Run::open, then every spectrum and chromatogram
+//   3  a whole file: the index pass both ways (see 0 and 1), Run::open, then
+//      every spectrum and chromatogram
 //   4  the same, gzip-compressed first (the gzip source over valid streams)
 // Built with libFuzzer by scripts/fuzz.sh; with -DMZML_FUZZ_STANDALONE it
 // gets a main() that runs the files named on its command line once.
@@ -19,6 +22,8 @@
 #include "decode.h"
 #include "parser.h"
 #include "run.h"
+#include "source.h"
+#include "tools/same_document.h"
 
 namespace {
 
@@ -38,6 +43,15 @@ void open_and_read(const unsigned char* data, std::size_t n) {
     if (n) std::fwrite(data, 1, n, f);
     std::fclose(f);
     std::string error;
+    // The index pass through the subset tokenizer and through expat alone
+    // must learn the same.
+    if (std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error); source && !source->gzip()) {
+        mzml::Document subset, expat;
+        std::string why_subset, why_expat;
+        bool a = mzml::index_document(*source, &subset, &why_subset, mzml::XmlPath::Auto);
+        bool b = mzml::index_document(*source, &expat, &why_expat, mzml::XmlPath::ExpatOnly);
+        if (a != b || why_subset != why_expat || (a && !mzml::same(subset, expat))) __builtin_trap();
+    }
     std::unique_ptr<mzml::Run> run = mzml::Run::open(path, &error);
     if (!run) {
         if (error.empty()) __builtin_trap();  // a refusal always says why
@@ -66,13 +80,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string why;
     switch (mode) {
     case 0:
-        mzml::parse_element_arrays(rest, n, n % 2 ? mzml::ElementKind::Spectrum : mzml::ElementKind::Chromatogram, "x",
-                                   groups, &arrays, &why);
+    case 1: {
+        // Both tokenizer paths, which must agree in every respect.
+        auto parse = [&](mzml::XmlPath path, mzml::Arrays* out, std::string* reason) {
+            if (mode == 0)
+                return mzml::parse_element_arrays(rest, n, n % 2 ? mzml::ElementKind::Spectrum
+                                                                 : mzml::ElementKind::Chromatogram,
+                                                  "x", groups, out, reason, path);
+            return mzml::parse_array_list(rest, n, mzml::ElementKind::Spectrum, static_cast<std::int64_t>(n % 97),
+                                          groups, out, reason, path);
+        };
+        mzml::Arrays by_expat;
+        std::string why_expat;
+        bool ok = parse(mzml::XmlPath::Auto, &arrays, &why);
+        bool ok_expat = parse(mzml::XmlPath::ExpatOnly, &by_expat, &why_expat);
+        auto same_bits = [](const std::vector<double>& a, const std::vector<double>& b) {
+            return a.size() == b.size() && (a.empty() || !std::memcmp(a.data(), b.data(), a.size() * sizeof(double)));
+        };
+        if (ok != ok_expat || why != why_expat || !same_bits(arrays.x, by_expat.x) || !same_bits(arrays.y, by_expat.y))
+            __builtin_trap();
         break;
-    case 1:
-        mzml::parse_array_list(rest, n, mzml::ElementKind::Spectrum, static_cast<std::int64_t>(n % 97), groups, &arrays,
-                               &why);
-        break;
+    }
     case 2: {
         if (n < 3) return 0;
         auto c = mzml::compression_from_accession(kCompressions[rest[0] & 7]);

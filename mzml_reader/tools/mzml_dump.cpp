@@ -7,6 +7,9 @@
 //   mzml_dump time FILE             open time and the time to read every spectrum
 //   mzml_dump threads FILE N        N threads reading every spectrum in different
 //                                   orders at once, compared with a sequential read
+//   mzml_dump tokenize [STOP]       the subset tokenizer's events for the bytes on stdin
+//   mzml_dump paths FILE            the subset tokenizer against expat alone: the
+//                                   index pass and every element's arrays, compared
 // COMPRESSION/TYPE are the accessions of the terms (e.g. MS:1000574 MS:1000523).
 // Exit status: 0 on success, 1 when the file or data is refused, 2 on usage.
 #include <algorithm>
@@ -21,7 +24,11 @@
 #include <thread>
 
 #include "decode.h"
+#include "parser.h"
 #include "run.h"
+#include "source.h"
+#include "subset_xml.h"
+#include "tools/same_document.h"
 
 namespace {
 
@@ -157,6 +164,66 @@ int read(const mzml::Run& run, bool chrom, int argc, char** argv) {
     return 0;
 }
 
+int tokenize(const char* stop_at) {
+    std::string data((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    mzml::SubsetTokens t;
+    mzml::Subset r = mzml::tokenize_subset(data.data(), data.size(), stop_at, &t);
+    std::printf("{\"result\":\"%s\",\"events\":[",
+                r == mzml::Subset::Complete ? "complete" : r == mzml::Subset::Outside ? "outside" : "short");
+    for (std::size_t i = 0; i < t.events.size(); ++i) {
+        const mzml::SubsetEvent& e = t.events[i];
+        std::printf("%s[%s,", i ? "," : "", e.end ? "true" : "false");
+        put_string(t.arena.data() + e.name);
+        std::fputs(",[", stdout);
+        for (std::uint32_t k = 0; k < e.attr_count; ++k) {
+            std::fputs(k ? ",[" : "[", stdout);
+            put_string(t.arena.data() + t.attrs[e.attrs + 2 * k]);
+            std::putchar(',');
+            put_string(t.arena.data() + t.attrs[e.attrs + 2 * k + 1]);
+            std::putchar(']');
+        }
+        std::printf("],%zu,%zu]", e.at, e.length);
+    }
+    std::puts("]}");
+    return 0;
+}
+
+// The answers of both tokenizer paths: the index pass (plain files) and the
+// arrays of every element.
+int paths(const char* path, const mzml::Run& run) {
+    std::string error;
+    std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error);
+    if (!source) return 1;
+    std::printf("{\"index\":");
+    if (source->gzip()) {
+        std::fputs("null", stdout);
+    } else {
+        mzml::Document subset, expat;
+        std::string why_subset, why_expat;
+        bool a = mzml::index_document(*source, &subset, &why_subset, mzml::XmlPath::Auto);
+        bool b = mzml::index_document(*source, &expat, &why_expat, mzml::XmlPath::ExpatOnly);
+        std::printf("{\"used\":%s,\"same\":%s}", a ? "true" : "false",
+                    a == b && why_subset == why_expat && (!a || mzml::same(subset, expat)) ? "true" : "false");
+    }
+    std::size_t elements = 0, readable = 0, differ = 0;
+    mzml::Arrays x, y;
+    auto compare = [&](bool ok_x, bool ok_y) {
+        ++elements;
+        if (ok_x) ++readable;
+        if (ok_x != ok_y || x.x != y.x || x.y != y.y) ++differ;
+    };
+    for (std::size_t i = 0; i < run.scans().size(); ++i) {
+        bool ok_x = run.read_spectrum(i, &x, mzml::XmlPath::Auto);
+        compare(ok_x, run.read_spectrum(i, &y, mzml::XmlPath::ExpatOnly));
+    }
+    for (std::size_t i = 0; i < run.chromatograms().size(); ++i) {
+        bool ok_x = run.read_chromatogram(i, &x, mzml::XmlPath::Auto);
+        compare(ok_x, run.read_chromatogram(i, &y, mzml::XmlPath::ExpatOnly));
+    }
+    std::printf(",\"elements\":%zu,\"readable\":%zu,\"differ\":%zu}\n", elements, readable, differ);
+    return 0;
+}
+
 int decode(int argc, char** argv) {
     if (argc != 4) return 2;
     std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
@@ -184,6 +251,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return 2;
     std::string cmd = argv[1];
     if (cmd == "decode") return decode(argc - 2, argv + 2);
+    if (cmd == "tokenize") return tokenize(argc >= 3 ? argv[2] : nullptr);
     if (argc < 3) return 2;
     auto t0 = std::chrono::steady_clock::now();
     std::string error;
@@ -196,6 +264,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (cmd == "info") return info(*run);
+    if (cmd == "paths") return paths(argv[2], *run);
     if (cmd == "read") return read(*run, false, argc - 3, argv + 3);
     if (cmd == "chrom") return read(*run, true, argc - 3, argv + 3);
     if (cmd == "time") {

@@ -293,3 +293,37 @@ def test_random_damage_never_crashes(tmp_path, small_run, indexed):
     assert result.returncode == 0, (
         f"crashed on the edits {log.read_text() if log.exists() else '?'} of {source}:\n{result.stderr[-3000:]}")
     assert int(result.stdout.split()[-1]) == 150
+
+
+# -- the two tokenizer paths ----------------------------------------------------------------
+# Element headers and arrays are read by a tokenizer for plain XML where it
+# can, by expat where it cannot; `mzml_dump paths` reads a file both ways.
+
+def both_paths(path) -> dict:
+    from conftest import BUILD_DIR
+    import subprocess
+
+    dump = BUILD_DIR / "mzml_reader" / "mzml_dump"
+    result = subprocess.run([str(dump), "paths", str(path)], capture_output=True, text=True, timeout=300)
+    assert result.returncode in (0, 1), f"crashed on {path}: {result.stderr[-3000:]}"
+    return json.loads(result.stdout) if result.returncode == 0 else {}
+
+
+def test_both_tokenizer_paths_agree_on_every_shape_and_on_damage(corpus, tmp_path):
+    for name, truth in corpus.items():
+        out = both_paths(truth.path)
+        assert out["differ"] == 0 and out["readable"] == out["elements"] > 0, name
+        assert out["index"] is None or out["index"]["same"], name
+    rng = np.random.default_rng(17)
+    source = pathlib.Path(corpus["indexed-zlib"].path).read_bytes()
+    target = tmp_path / "damaged.mzML"
+    for _ in range(40):
+        data, edits = bytearray(source), []
+        for _ in range(int(rng.integers(1, 4))):
+            at, drop = int(rng.integers(0, len(data))), int(rng.integers(0, 3))
+            new = bytes(rng.choice(list(b'<>/&"= :x\x80'), int(rng.integers(0, 3))).tolist())
+            data[at:at + drop] = new
+            edits.append((at, drop, new))
+        target.write_bytes(bytes(data))
+        out = both_paths(target)
+        assert not out or (out["differ"] == 0 and (out["index"] is None or out["index"]["same"])), edits
