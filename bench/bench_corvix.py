@@ -90,7 +90,9 @@ def pyteomics_psims_convert(source, target):
                             top = int(intensity.argmax())
                             params += [{"name": "base peak m/z", "value": float(mz[top]), "unit_name": "m/z"},
                                        {"name": "base peak intensity", "value": float(intensity[top]),
-                                        "unit_name": "number of detector counts"}]
+                                        "unit_name": "number of detector counts"},
+                                       {"name": "lowest observed m/z", "value": float(mz.min()), "unit_name": "m/z"},
+                                       {"name": "highest observed m/z", "value": float(mz.max()), "unit_name": "m/z"}]
                         precursor = None
                         for p in s.get("precursorList", {}).get("precursor", []):
                             ion = p.get("selectedIonList", {}).get("selectedIon", [{}])[0]
@@ -110,6 +112,14 @@ def pyteomics_psims_convert(source, target):
                             scan_start_time=float(scan["scan start time"]) / 60.0, params=params,
                             scan_params=[{"filter string": scan["filter string"]}] if "filter string" in scan else None,
                             precursor_information=precursor, encoding=encoding, compression="zlib")
+                if spectra:
+                    # the total-ion chromatogram corvix writes too
+                    times = np.array([float(s["scanList"]["scan"][0]["scan start time"]) / 60.0 for s in spectra])
+                    totals = np.array([float(s["intensity array"].sum()) for s in spectra])
+                    with writer.chromatogram_list(count=1):
+                        writer.write_chromatogram(times, totals, id="TIC",
+                                                  chromatogram_type="total ion current chromatogram",
+                                                  encoding=64, compression="zlib")
 
 
 def corvix_read_pass(source):

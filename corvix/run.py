@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import struct
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
@@ -110,8 +111,22 @@ def _finite(value: float) -> float | None:
     return value if math.isfinite(value) else None
 
 
+# Up to this many values a list is packed into the array in one call, which
+# takes half the time of iterating it; beyond, the argument tuple that packing
+# builds costs more than it saves.
+_PACK_LIMIT = 1 << 16
+
+
 def _array(values: Sequence[float]) -> FloatArray:
-    return np.array(values, dtype=np.float64) if values else _EMPTY.copy()
+    """A float64 array (writable, owning its data) of a list of floats."""
+    count = len(values)
+    if count == 0:
+        return _EMPTY.copy()
+    if count <= _PACK_LIMIT:
+        out = np.empty(count, dtype=np.float64)
+        struct.pack_into(f"{count}d", out.data, 0, *values)
+        return out
+    return np.fromiter(values, dtype=np.float64, count=count)
 
 
 def _fields(labels: list[str], values: list[str]) -> dict[str, str]:
