@@ -8,6 +8,8 @@ import gzip
 import json
 import math
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -301,9 +303,10 @@ def test_random_damage_never_crashes(tmp_path, small_run, indexed):
 
 def both_paths(path) -> dict:
     from conftest import BUILD_DIR
-    import subprocess
 
-    dump = BUILD_DIR / "mzml_reader" / "mzml_dump"
+    dump = BUILD_DIR / "mzml_reader" / ("mzml_dump.exe" if sys.platform == "win32" else "mzml_dump")
+    if not dump.exists():
+        pytest.skip("mzml_dump is not built")
     result = subprocess.run([str(dump), "paths", str(path)], capture_output=True, text=True, timeout=300)
     assert result.returncode in (0, 1), f"crashed on {path}: {result.stderr[-3000:]}"
     return json.loads(result.stdout) if result.returncode == 0 else {}
