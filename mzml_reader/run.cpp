@@ -187,36 +187,42 @@ bool read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t a
 
 }  // namespace
 
-bool Run::read_spectrum(std::size_t position, Arrays* out, XmlPath path) const noexcept {
+namespace {
+
+// The frame both reads share: *out is emptied first and on any failure, and
+// nothing escapes.
+template <class Read>
+bool emptied_on_failure(Arrays* out, Read&& read) noexcept {
     if (!out) return false;
     out->x.clear();
     out->y.clear();
     try {
+        if (read()) return true;
+    } catch (...) {
+    }
+    out->x.clear();
+    out->y.clear();
+    return false;
+}
+
+}  // namespace
+
+bool Run::read_spectrum(std::size_t position, Arrays* out, XmlPath path) const noexcept {
+    return emptied_on_failure(out, [&] {
         if (position >= scans_.size()) return false;
         const ScanInfo& s = scans_[position];
         return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
                             ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, out, path);
-    } catch (...) {
-        out->x.clear();
-        out->y.clear();
-        return false;
-    }
+    });
 }
 
 bool Run::read_chromatogram(std::size_t position, Arrays* out, XmlPath path) const noexcept {
-    if (!out) return false;
-    out->x.clear();
-    out->y.clear();
-    try {
+    return emptied_on_failure(out, [&] {
         if (position >= chromatograms_.size()) return false;
         const ChromatogramInfo& c = chromatograms_[position];
         return read_element(*source_, c.offset, detail_->chrom_arrays[position], detail_->chrom_ends[position],
                             ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out, path);
-    } catch (...) {
-        out->x.clear();
-        out->y.clear();
-        return false;
-    }
+    });
 }
 
 }  // namespace mzml
