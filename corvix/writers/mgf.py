@@ -1,0 +1,103 @@
+"""A streaming MGF writer: MS2-and-higher spectra as peak lists.
+
+Peaks are formatted in bulk by :mod:`corvix.writers.numbers` (exact decimal
+text, many spectra at a time), not one value at a time in Python.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from types import TracebackType
+from typing import IO
+
+import numpy as np
+
+from .numbers import format_pairs, format_values
+from .record import RunRecord, SpectrumRecord, stem
+
+# Spectra are formatted together until this many peaks wait.
+_BATCH_PEAKS = 1 << 16
+
+
+class MgfWriter:
+    """Writes spectra as MGF entries to a binary stream.
+
+    Each entry holds ``TITLE`` (the source's name, the scan number twice and
+    the charge), ``PEPMASS`` (the first precursor's selected m/z, when known),
+    ``CHARGE`` (when known), ``RTINSECONDS``, ``SCANS`` (the scan number) and
+    the peaks, one "m/z intensity" line each.
+    """
+
+    def __init__(self, out: IO[bytes], run: RunRecord) -> None:
+        self._out = out
+        self._name = stem(run.source_name)
+        self._batch: list[SpectrumRecord] = []
+        self._peaks = 0
+        self.written = 0
+        """Spectra written so far (queued ones included)."""
+        self.notes: Counter[str] = Counter()
+        """What could not be written, with counts."""
+
+    def write(self, spectrum: SpectrumRecord) -> None:
+        """Queue one spectrum; spectra are written in batches, in order."""
+        if len(spectrum.mz) != len(spectrum.intensity):
+            raise ValueError(f"spectrum {spectrum.native_id}: {len(spectrum.mz)} m/z values but "
+                             f"{len(spectrum.intensity)} intensities")
+        if len(spectrum.precursors) > 1:
+            self.notes["precursors after the first (MGF holds one)"] += len(spectrum.precursors) - 1
+        self._batch.append(spectrum)
+        self._peaks += len(spectrum.mz)
+        self.written += 1
+        if self._peaks >= _BATCH_PEAKS:
+            self.flush()
+
+    def flush(self) -> None:
+        """Write the queued spectra."""
+        batch = self._batch
+        if not batch:
+            return
+        self._batch, self._peaks = [], 0
+        mz = np.concatenate([s.mz for s in batch])
+        intensity = np.concatenate([s.intensity for s in batch])
+        text, ends = format_pairs(mz, intensity)
+        # Scalars of all headers, formatted together as well.
+        scalars: list[float] = []
+        for s in batch:
+            p = s.precursor
+            scalars.append(s.rt * 60.0)
+            scalars.append(float("nan") if p is None or p.mz is None else p.mz)
+        formatted = format_values(np.array(scalars, dtype=np.float64))
+        parts: list[bytes] = []
+        peak = 0
+        offset = 0
+        for i, s in enumerate(batch):
+            rt_text, pepmass = formatted[2 * i], formatted[2 * i + 1]
+            p = s.precursor
+            charge = None if p is None else p.charge
+            lines = ["BEGIN IONS", f"TITLE={self._name}.{s.scan_number}.{s.scan_number}.{charge or 0}"]
+            if p is not None and p.mz is not None:
+                lines.append(f"PEPMASS={pepmass}")
+            if charge is not None:
+                sign = "-" if (s.polarity == "-") != (charge < 0) else "+"
+                lines.append(f"CHARGE={abs(charge)}{sign}")
+            lines.append(f"RTINSECONDS={rt_text}")
+            lines.append(f"SCANS={s.scan_number}")
+            parts.append(("\n".join(lines) + "\n").encode("utf-8"))
+            peak += len(s.mz)
+            end = int(ends[peak - 1]) if peak else 0
+            parts.append(text[offset:end])
+            offset = end
+            parts.append(b"END IONS\n")
+        self._out.write(b"".join(parts))
+
+    def close(self) -> None:
+        """Write what is queued."""
+        self.flush()
+
+    def __enter__(self) -> MgfWriter:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        if kind is None:
+            self.close()
