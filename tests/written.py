@@ -118,3 +118,14 @@ def same_floats(a, b):
     """Equal float arrays, value for value (NaN equal to NaN)."""
     a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
     return a.shape == b.shape and np.array_equal(a, b, equal_nan=True)
+
+
+def assert_numpress_close(actual, expected, kind):
+    """MS-Numpress keeps m/z and times to about 1e-9 of the largest value (linear prediction) and
+    intensities to about 1e-4 in log(1 + x) (short logged floats)."""
+    actual, expected = np.asarray(actual, dtype=np.float64), np.asarray(expected, dtype=np.float64)
+    assert actual.shape == expected.shape
+    if kind == "intensity":
+        np.testing.assert_allclose(np.log1p(actual), np.log1p(expected), rtol=0, atol=2e-4)
+    else:
+        np.testing.assert_allclose(actual, expected, rtol=0, atol=1e-9 * np.abs(expected).max())

@@ -1,0 +1,170 @@
+"""Every generated mzML shape, converted by corvix to mzML, MGF and Parquet
+and read back by independent readers (lxml against the indexed-mzML schema,
+pyteomics, pyarrow, DuckDB), gives the generator's truth; and Run.to_arrow
+gives what the Parquet file holds, selecting by retention time by value."""
+import dataclasses
+
+import numpy as np
+import pyarrow.parquet as pq
+import pytest
+
+import corvix
+from conftest import RUN_CONFIG, SHAPES
+from mzmlgen import WriteOptions, make_run, write_mzml
+from written import assert_numpress_close, check_mzml, mgf_entries, precursor_of, same_floats, spectra_by_id
+
+ACTIVATION = {"HCD": "beam-type collision-induced dissociation", "CID": "collision-induced dissociation",
+              "ETD": "electron transfer dissociation"}
+
+
+def polarity(spectrum):
+    return "+" if spectrum.polarity == "positive" else "-"
+
+
+def expected_precursor(truth, s):
+    """What the converted mzML says of a spectrum's precursor, from the generator's truth."""
+    p = s.precursor
+    if p is None:
+        return None
+    return {"mz": p.mz, "charge": p.charge or None, "target": None, "lower": None, "upper": None,
+            "activation": [ACTIVATION[p.activation]], "energy": p.collision_energy,
+            "ref": f"scan={p.source_scan_number}" if truth.options.precursor_refs else None}
+
+
+@pytest.fixture(scope="module")
+def converted(corpus, tmp_path_factory):
+    """Every shape converted to every format: shape -> {format: path}."""
+    folder = tmp_path_factory.mktemp("converted")
+    out = {}
+    for shape, truth in corpus.items():
+        paths = {}
+        for fmt, suffix in (("mzML", ".mzML"), ("mgf", ".mgf"), ("parquet", ".peaks.parquet")):
+            paths[fmt] = str(folder / (shape + suffix))
+            corvix.convert_file(truth.path, paths[fmt], format=fmt)
+        out[shape] = paths
+    return out
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_mzml_of_every_shape_is_valid_and_reads_back(corpus, converted, shape):
+    truth = corpus[shape]
+    path = converted[shape]["mzML"]
+    check_mzml(path)
+    read = spectra_by_id(path)
+    assert list(read) == [f"scan={s.scan_number}" for s in truth.spectra]
+    for s, spectrum in zip(truth.spectra, read.values()):
+        where = f"{shape}: {s.native_id}"
+        assert spectrum["ms level"] == s.ms_level, where
+        scan = spectrum["scanList"]["scan"][0]
+        assert scan["scan start time"] == s.rt and scan["scan start time"].unit_info == "minute", where
+        assert ("centroid spectrum" in spectrum) == s.centroid and ("profile spectrum" in spectrum) != s.centroid
+        assert ("positive scan" in spectrum) == (s.polarity == "positive"), where
+        if s.filter_text is not None:
+            assert scan["filter string"] == s.filter_text, where
+        assert same_floats(spectrum["m/z array"], s.mz) and same_floats(spectrum["intensity array"], s.intensity)
+        assert precursor_of(spectrum) == expected_precursor(truth, s), where
+        # Never computed: the file's own summaries are not yet carried, and none are made up.
+        assert "total ion current" not in spectrum and "base peak m/z" not in spectrum, where
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_mgf_of_every_shape_reads_back(corpus, converted, shape):
+    truth = corpus[shape]
+    msn = [s for s in truth.spectra if s.ms_level >= 2]
+    entries = mgf_entries(converted[shape]["mgf"])
+    assert len(entries) == len(msn)
+    for entry, s in zip(entries, msn):
+        params = entry["params"]
+        assert params["scans"] == str(s.scan_number) and params["rtinseconds"] == s.rt * 60.0
+        assert params["pepmass"][0] == s.precursor.mz
+        charge = s.precursor.charge * (1 if s.polarity == "positive" else -1)
+        assert [int(c) for c in params.get("charge", [])] == ([charge] if charge else [])
+        assert same_floats(entry["m/z array"], s.mz) and same_floats(entry["intensity array"], s.intensity)
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_parquet_of_every_shape_reads_back_with_pyarrow_and_duckdb(corpus, converted, shape):
+    import duckdb
+
+    truth = corpus[shape]
+    path = converted[shape]["parquet"]
+    table = pq.read_table(path)
+    sizes = [max(1, len(s.mz)) for s in truth.spectra]
+    assert table.num_rows == sum(sizes)
+    assert same_floats(table.column("mz").to_numpy(zero_copy_only=False),
+                       np.concatenate([s.mz if len(s.mz) else [np.nan] for s in truth.spectra]))
+    assert same_floats(table.column("intensity").to_numpy(zero_copy_only=False),
+                       np.concatenate([s.intensity if len(s.intensity) else [np.nan] for s in truth.spectra]))
+    per_scan = duckdb.connect().execute(
+        f"select scan_number, any_value(native_id), any_value(ms_level), any_value(rt), any_value(polarity), "
+        f"any_value(centroid), any_value(precursor_mz), any_value(charge), any_value(activation), "
+        f"any_value(collision_energy), count(mz), sum(intensity) "
+        f"from read_parquet('{path}') group by scan_number order by scan_number").fetchall()
+    expected = []
+    for s in truth.spectra:
+        p = s.precursor
+        expected.append((s.scan_number, f"scan={s.scan_number}", s.ms_level, s.rt, polarity(s), s.centroid,
+                         p and p.mz, (p.charge or None) if p else None, p and p.activation,
+                         p and p.collision_energy, len(s.mz), float(s.intensity.sum()) if len(s.mz) else None))
+    assert [row[:11] for row in per_scan] == [row[:11] for row in expected]
+    sums = [[np.nan if row[11] is None else row[11] for row in rows] for rows in (per_scan, expected)]
+    np.testing.assert_allclose(sums[0], sums[1], rtol=1e-12)
+    assert pq.read_table(path.replace(".peaks.", ".chromatograms.")).num_rows == 0
+
+
+@pytest.mark.parametrize("shape", ["indexed-zlib", "empty-spectra", "numpress-slof"])
+def test_to_arrow_is_the_parquet_table(corpus, converted, shape):
+    with corvix.open(corpus[shape].path) as run:
+        table = run.to_arrow()
+    stored = pq.read_table(converted[shape]["parquet"])
+    assert table.equals(stored.replace_schema_metadata(table.schema.metadata))
+
+
+@pytest.mark.parametrize("compression", ["numpress", "numpress-zlib", "none"])
+def test_mzml_compressions_read_back(corpus, tmp_path, compression):
+    truth = corpus["indexed-zlib"]
+    out = tmp_path / "out.mzML"
+    corvix.convert_file(truth.path, out, compression=compression)
+    check_mzml(out)
+    for s, spectrum in zip(truth.spectra, spectra_by_id(out).values()):
+        if compression == "none" or len(s.mz) < 2:
+            assert same_floats(spectrum["m/z array"], s.mz) and same_floats(spectrum["intensity array"], s.intensity)
+        else:
+            assert_numpress_close(spectrum["m/z array"], s.mz, "mz")
+            assert_numpress_close(spectrum["intensity array"], s.intensity, "intensity")
+
+
+def survey_scans_first(run):
+    """The run with its MS1 scans first and the others after (retention time not rising in file order)."""
+    order = [s for s in run.spectra if s.ms_level == 1] + [s for s in run.spectra if s.ms_level > 1]
+    moved = {s.position: i for i, s in enumerate(order)}
+    spectra = []
+    for i, s in enumerate(order):
+        precursor = s.precursor and dataclasses.replace(s.precursor, source_position=moved[s.precursor.source_position])
+        spectra.append(dataclasses.replace(s, position=i, precursor=precursor))
+    return dataclasses.replace(run, spectra=spectra)
+
+
+def test_tables_select_retention_times_by_value(tmp_path):
+    truth = write_mzml(survey_scans_first(make_run(RUN_CONFIG)), tmp_path / "ms1-first.mzML", WriteOptions())
+    times = np.array([s.rt for s in truth.spectra])
+    assert (np.diff(times) < 0).any()
+    window = (float(np.quantile(times, 0.3)), float(np.quantile(times, 0.6)))
+    inside = [s for s in truth.spectra if window[0] <= s.rt <= window[1]]
+    with corvix.open(truth.path) as run:
+        table = run.to_arrow(rt=window, columns=["scan_number", "rt", "mz"])
+        ms2 = run.to_polars(ms_order=2, rt=window) if _has("polars") else None
+        frame = run.to_pandas(rt=(window[1], window[1]))
+    assert sorted(set(table.column("scan_number").to_pylist())) == [s.scan_number for s in inside]
+    assert table.num_rows == sum(max(1, len(s.mz)) for s in inside)
+    if ms2 is not None:
+        assert sorted(set(ms2["scan_number"].to_list())) == [s.scan_number for s in inside if s.ms_level == 2]
+    assert set(frame["rt"]) <= {window[1]}  # both ends of the window are inclusive
+
+
+def _has(module):
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
