@@ -373,6 +373,11 @@ class Run:
 
     def peaks_and_origin(self, number: int) -> tuple[Peaks, bool]:
         """The peaks of :meth:`Scan.peaks` and whether they are the centroid stream (else the spectrum as stored)."""
+        if self.mzml_conventions:
+            # The mzML Reader library's centroid stream of a centroided scan is its spectrum as
+            # stored, and profile scans have none: one list pair to convert instead of five lists.
+            peaks = self.spectrum(number)
+            return peaks, bool(len(peaks.mz)) and bool(self.call(_m.is_centroid, number, scan=number))
         stream = self._stream(number)
         if stream is not None and len(stream.mz):
             return stream, True

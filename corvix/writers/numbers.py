@@ -23,32 +23,68 @@ _POWERS = 10.0 ** np.arange(_MAX_DECIMALS + 1)
 _LIMIT = 2.0 ** 53
 _WIDTH = 24  # the longest repr of a double: "-2.2250738585072014e-308"
 _BODY = 18   # 16 digits, the point and the sign
-_ZERO, _POINT, _MINUS = ord("0"), ord("."), ord("-")
-# The four digits of each number below 10,000.
-_QUADS = (np.arange(10000)[:, None] // np.array([1000, 100, 10, 1]) % 10 + ord("0")).astype(np.uint8)
+_POINT, _MINUS = ord("."), ord("-")
+# The four digits of each number below 10,000, as the four bytes of one 32-bit word.
+_QUADS = np.ascontiguousarray(
+    (np.arange(10000)[:, None] // np.array([1000, 100, 10, 1]) % 10 + ord("0")).astype(np.uint8)).view(np.uint32)[:, 0]
+_DIGIT_LIMITS = 10 ** np.arange(1, 17, dtype=np.int64)
+
+
+def _layouts() -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.uint8], npt.NDArray[np.uint8]]:
+    """Per (decimals d, digits shown) at index d * 17 + shown: which columns of the body take a digit
+    shifted by one, which a digit shifted by two, and where the point goes."""
+    one = np.zeros(((_MAX_DECIMALS + 1) * 17, _BODY), dtype=np.uint8)
+    two = np.zeros_like(one)
+    points = np.zeros_like(one)
+    for d in range(_MAX_DECIMALS + 1):
+        for shown in range(1, 17):
+            key = d * 17 + shown
+            start = _BODY - shown - (d > 0)
+            for column in range(start, _BODY):
+                if d == 0 or column > _BODY - 1 - d:
+                    two[key, column] = 1
+                elif column < _BODY - 1 - d:
+                    one[key, column] = 1
+                else:
+                    points[key, column] = _POINT
+    return one, two, points
+
+
+_FROM_ONE, _FROM_TWO, _POINTS = _layouts()
+
+
+def _exact(x: FloatArray, decimals: npt.NDArray[np.int64]) -> tuple[FloatArray, npt.NDArray[np.bool_]]:
+    """r = round(x * 10**d) for each value's d, and whether "r with d decimals" reads back as x."""
+    powers = _POWERS[decimals]
+    rounded = np.rint(x * powers)
+    return rounded, rounded / powers == x
 
 
 def _decimals(x: FloatArray) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """For |x|: the digits r and decimals d of each value (d = -1 where none up to 22 works)."""
-    digits = np.zeros(x.size, dtype=np.int64)
-    decimals = np.full(x.size, -1, dtype=np.int64)
-    todo = np.flatnonzero(np.isfinite(x))
-    left = x[todo]
-    for d in range(_MAX_DECIMALS + 1):
-        if not todo.size:
+    """For |x|: the digits r and decimals d of each value (d = -1 where none up to 15 works).
+
+    "d decimals suffice, or r no longer fits in 53 bits" holds from some d
+    on, so the fewest decimals are found by a binary search on it, all
+    values at once; a value whose search ends where r does not fit has no
+    such text.
+    """
+    n = x.size
+    finite = np.isfinite(x)
+    x = np.where(finite, x, 0.0)
+    low = np.zeros(n, dtype=np.int64)
+    high = np.full(n, _MAX_DECIMALS, dtype=np.int64)
+    while True:
+        middle = (low + high) >> 1
+        rounded, exact = _exact(x, middle)
+        done = exact | (rounded >= _LIMIT)
+        high = np.where(done, middle, high)
+        low = np.where(done, low, middle + 1)
+        if (low >= high).all():
             break
-        scaled = left * _POWERS[d]
-        rounded = np.rint(scaled)
-        small = rounded < _LIMIT
-        exact = small & (rounded / _POWERS[d] == left)
-        if exact.any():
-            hit = todo[exact]
-            digits[hit] = rounded[exact].astype(np.int64)
-            decimals[hit] = d
-        # Values that fit no more digits at this scale never will at a larger one.
-        keep = ~exact & small
-        todo, left = todo[keep], left[keep]
-    return digits, decimals
+    rounded, exact = _exact(x, low)
+    good = finite & exact & (rounded < _LIMIT)
+    digits = np.where(good, rounded, 0.0).astype(np.int64)
+    return digits, np.where(good, low, -1)
 
 
 def format_matrix(values: FloatArray) -> npt.NDArray[np.uint8]:
@@ -65,28 +101,26 @@ def format_matrix(values: FloatArray) -> npt.NDArray[np.uint8]:
     quads = np.empty((n, 4), dtype=np.int32)
     quads[:, 0], quads[:, 1] = np.divmod(high.astype(np.int32), 10 ** 4)
     quads[:, 2], quads[:, 3] = np.divmod(low.astype(np.int32), 10 ** 4)
-    padded = _QUADS[quads].reshape(n, 16)
+    padded = _QUADS[quads].view(np.uint8).reshape(n, 16)
     # Significant digits of r, and digits shown: at least one before the point.
-    nonzero = padded != _ZERO
-    count = np.where(nonzero.any(axis=1), 16 - nonzero.argmax(axis=1), 1)
+    count = np.searchsorted(_DIGIT_LIMITS, digits, side="right") + 1
     shown = np.maximum(count, decimals + 1)
-    # Right-aligned body: sign, integer digits, point, decimals, ending at column _BODY - 1.
-    body = out[:, :_BODY]
-    groups = np.unique(decimals[good])
-    for d in groups.tolist():
-        rows: slice | npt.NDArray[np.intp] = slice(None) if len(groups) == 1 and good.all() \
-            else np.flatnonzero(decimals == d)
-        if d == 0:
-            body[rows, 2:] = padded[rows]
-        else:
-            body[rows, 1:_BODY - d - 1] = padded[rows, :16 - d]
-            body[rows, _BODY - d - 1] = _POINT
-            body[rows, _BODY - d:] = padded[rows, 16 - d:]
+    # Right-aligned body, ending at column _BODY - 1, laid out by the masks of its
+    # (decimals, digits shown) from a table: digit j - 1 of r in column j of the integer
+    # part, digit j - 2 in column j of the decimals, the point between.
+    shifted_one = np.zeros((n, _BODY), dtype=np.uint8)
+    shifted_one[:, 1:17] = padded
+    shifted_two = np.zeros((n, _BODY), dtype=np.uint8)
+    shifted_two[:, 2:18] = padded
+    key = np.where(good, decimals * 17 + shown, 0)
+    body = shifted_one * np.take(_FROM_ONE, key, axis=0)
+    body += shifted_two * np.take(_FROM_TWO, key, axis=0)
+    body += np.take(_POINTS, key, axis=0)
+    out[:, :_BODY] = body
     start = _BODY - (shown + (decimals > 0))
-    body *= np.arange(_BODY)[None, :] >= start[:, None]
     negative = good & np.signbit(values)
     if negative.any():
-        body[np.flatnonzero(negative), start[negative] - 1] = _MINUS
+        out[np.flatnonzero(negative), start[negative] - 1] = _MINUS
     rest = np.flatnonzero(~good)
     if rest.size:
         texts = b"".join(repr(v).encode("ascii").ljust(_WIDTH, b"\0") for v in values[rest].tolist())

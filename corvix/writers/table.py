@@ -163,6 +163,13 @@ class PeakTableBuilder:
         self.notes: dict[str, int] = {}
         """What could not be carried, with counts."""
 
+    def fresh(self) -> PeakTableBuilder:
+        """A new, empty builder of the same columns and schema."""
+        builder = PeakTableBuilder.__new__(PeakTableBuilder)
+        builder.columns, builder.schema = self.columns, self.schema
+        builder._records, builder.rows, builder.notes = [], 0, {}
+        return builder
+
     def add(self, record: SpectrumRecord) -> None:
         """Add one spectrum's rows."""
         if len(record.mz) != len(record.intensity):
