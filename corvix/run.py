@@ -94,11 +94,15 @@ def _note(error: BaseException, path: str, scan: int | None) -> None:
         error.add_note(where)
 
 
+# How the module's messages begin when the Reader library cannot be found, loaded or used.
+_LOAD_FAILURES = ("Dylib not found", "Failed to load", "get function")
+
+
 def _wrap(error: RuntimeError, path: str, scan: int | None) -> ReaderError:
     if isinstance(error, ReaderError):
         return error
     message = str(error)
-    if message.startswith(("Dylib not found", "Failed to load", "get function")):
+    if message.startswith(_LOAD_FAILURES):
         return _library.explain_load_failure(error, path)
     return ReaderError(message, path, scan)
 
@@ -244,12 +248,22 @@ class Run:
 
         Failures to find or load the Reader library are still raised.
         """
+        handle = self._handle
+        if handle is None:
+            raise ValueError(f"{self.path} is closed")
         try:
-            return self.call(function, *args, scan=scan)
-        except ReaderError as error:
+            return function(handle, *args)
+        except RuntimeError as error:
+            # A failure status makes no ReaderError here: many Reader libraries answer
+            # some functions with one for every scan.
             if isinstance(error, ReaderNotFoundError):
                 raise
+            if not isinstance(error, ReaderError) and str(error).startswith(_LOAD_FAILURES):
+                raise _library.explain_load_failure(error, self.path) from error
             return None
+        except Exception as error:
+            _note(error, self.path, scan)
+            raise
 
     # -- scans ----------------------------------------------------------------
 
@@ -372,7 +386,8 @@ class Run:
         return self.spectrum(number)
 
     def peaks_and_origin(self, number: int) -> tuple[Peaks, bool]:
-        """The peaks of :meth:`Scan.peaks` and whether they are the centroid stream (else the spectrum as stored)."""
+        """The peaks of :meth:`Scan.peaks` and whether they are centroids (the centroid stream, or with the
+        mzML Reader library a centroided spectrum) rather than the spectrum as stored."""
         if self.mzml_conventions:
             # The mzML Reader library's centroid stream of a centroided scan is its spectrum as
             # stored, and profile scans have none: one list pair to convert instead of five lists.

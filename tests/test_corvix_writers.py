@@ -141,6 +141,26 @@ def test_mzml_holds_every_field_and_reads_back(tmp_path, compression):
     assert len(document.findall(".//{http://psi.hupo.org/ms/mzml}index")) == 2
 
 
+def test_mzml_zlib_streams_of_either_engine_read_back(tmp_path, monkeypatch):
+    import zlib
+
+    from corvix.writers import binary
+
+    records = spectra()
+    for engine, level in (("isal", 2), ("zlib", 1)):
+        if engine == "zlib":  # as where isal has no build
+            monkeypatch.setattr(binary, "_deflate", zlib)
+            monkeypatch.setattr(binary, "ZLIB_LEVEL", 1)
+        elif binary.ZLIB_ENGINE != "isal":
+            continue
+        path = tmp_path / f"{engine}.mzML"
+        write_mzml(path, records)
+        check_mzml(path)
+        read = spectra_by_id(path)
+        for r, s in zip(records, read.values()):
+            assert same_floats(s["m/z array"], r.mz) and same_floats(s["intensity array"], r.intensity)
+
+
 def test_mzml_names_what_it_cannot_write_and_keeps_the_xml_valid(tmp_path):
     path = tmp_path / "odd.mzML"
     odd = SpectrumRecord(0, "scan=1", 1, 2, 1.0, np.array([100.0]), np.array([5.0]), filter="bell \x07 in text",
