@@ -135,20 +135,19 @@ def chromatogram_schema(run: RunRecord | None = None) -> pa.Schema:
                      metadata=metadata(CHROMATOGRAM_SCHEMA_NAME, run))
 
 
-def _text(values: list[str | None], rows: npt.NDArray[np.intp]) -> pa.Array:
-    """A dictionary-encoded column of one text per spectrum, repeated over its rows."""
-    per_spectrum = pa.array(values, type=pa.string()).dictionary_encode()
-    return per_spectrum.take(pa.array(rows))
+def _text(values: list[str | None], rows: pa.Array) -> pa.Array:
+    """A dictionary-encoded column of one text (or None) per spectrum, repeated over its rows."""
+    return pa.array(values, type=pa.string()).dictionary_encode().take(rows)
 
 
-def _numbers(values: list[Any], counts: npt.NDArray[np.int64], dtype: type[np.generic],
-             arrow: pa.DataType) -> pa.Array:
+def _numbers(values: list[Any], rows: pa.Array, arrow: pa.DataType) -> pa.Array:
     """A column of one number (or None) per spectrum, repeated over its rows."""
-    missing = np.fromiter((v is None for v in values), dtype=np.bool_, count=len(values))
-    data = np.array([0 if v is None else v for v in values], dtype=dtype)
-    repeated = np.repeat(data, counts)
-    mask = np.repeat(missing, counts) if missing.any() else None
-    return pa.array(repeated, type=arrow, mask=mask)
+    return pa.array(values, type=arrow).take(rows)
+
+
+def _rows(counts: npt.NDArray[np.int64]) -> pa.Array:
+    """The spectrum (0, 1, ...) of each row, for spectra of `counts` rows."""
+    return pa.array(np.repeat(np.arange(len(counts), dtype=np.int32), counts))
 
 
 class PeakTableBuilder:
@@ -188,8 +187,7 @@ class PeakTableBuilder:
         """A table of the spectra collected since the last call."""
         records, self._records, self.rows = self._records, [], 0
         sizes = np.fromiter((len(r.mz) for r in records), dtype=np.int64, count=len(records))
-        counts = np.maximum(sizes, 1)
-        rows = np.repeat(np.arange(len(records), dtype=np.intp), counts)
+        rows = _rows(np.maximum(sizes, 1))
         precursors = [r.precursor for r in records]
         arrays: list[pa.Array] = []
         for name in self.columns:
@@ -199,23 +197,13 @@ class PeakTableBuilder:
                 arrays.append(_text([getattr(r, name) for r in records], rows))
             elif name == "activation":
                 arrays.append(_text([None if p is None else p.activation for p in precursors], rows))
-            elif name == "scan_number":
-                arrays.append(_numbers([r.scan_number for r in records], counts, np.int32, pa.int32()))
-            elif name == "ms_level":
-                arrays.append(_numbers([r.ms_level for r in records], counts, np.int16, pa.int16()))
-            elif name == "rt":
-                arrays.append(_numbers([r.rt for r in records], counts, np.float64, pa.float64()))
-            elif name == "centroid":
-                arrays.append(_numbers([r.centroid for r in records], counts, np.bool_, pa.bool_()))
+            elif name in ("scan_number", "ms_level", "rt", "centroid"):
+                arrays.append(_numbers([getattr(r, name) for r in records], rows, self.schema.field(name).type))
             elif name == "precursor_mz":
-                arrays.append(_numbers([None if p is None else p.mz for p in precursors], counts, np.float64,
-                                       pa.float64()))
-            elif name == "charge":
-                arrays.append(_numbers([None if p is None else p.charge for p in precursors], counts, np.int16,
-                                       pa.int16()))
-            else:  # isolation_target, isolation_*_offset, collision_energy
-                arrays.append(_numbers([None if p is None else getattr(p, name) for p in precursors], counts,
-                                       np.float64, pa.float64()))
+                arrays.append(_numbers([None if p is None else p.mz for p in precursors], rows, pa.float64()))
+            else:  # charge, isolation_target, isolation_*_offset, collision_energy
+                arrays.append(_numbers([None if p is None else getattr(p, name) for p in precursors], rows,
+                                       self.schema.field(name).type))
         return pa.Table.from_arrays(arrays, schema=self.schema)
 
     @staticmethod
@@ -243,13 +231,12 @@ def chromatogram_table(records: Sequence[ChromatogramRecord], run: RunRecord | N
         if len(c.rt) != len(c.intensity):
             raise ValueError(f"chromatogram {c.id}: {len(c.rt)} times but {len(c.intensity)} intensities")
     sizes = np.array([len(c.rt) for c in records], dtype=np.int64)
-    counts = np.maximum(sizes, 1)
-    rows = np.repeat(np.arange(len(records), dtype=np.intp), counts)
+    rows = _rows(np.maximum(sizes, 1))
     arrays = [
         _text([c.id for c in records], rows),
         _text([c.kind for c in records], rows),
-        _numbers([c.precursor_mz for c in records], counts, np.float64, pa.float64()),
-        _numbers([c.product_mz for c in records], counts, np.float64, pa.float64()),
+        _numbers([c.precursor_mz for c in records], rows, pa.float64()),
+        _numbers([c.product_mz for c in records], rows, pa.float64()),
         _concatenated([c.rt for c in records], sizes),
         _concatenated([c.intensity for c in records], sizes),
     ]
