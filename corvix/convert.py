@@ -234,7 +234,8 @@ def convert(source: str | os.PathLike[str], output: str | os.PathLike[str], form
         if fmt == "parquet":
             from .writers.parquet import ParquetPeakWriter, write_chromatograms
 
-            with atomic_path(outputs[1]) as chromatograms, atomic_path(output) as peaks:
+            # The chromatogram file is renamed into place first, the peak file last.
+            with atomic_path(output) as peaks, atomic_path(outputs[1]) as chromatograms:
                 with ParquetPeakWriter(peaks, record, codec) as table:
                     for spectrum in spectrum_records(run, numbers):
                         table.write(spectrum)

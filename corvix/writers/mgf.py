@@ -1,12 +1,15 @@
 """A streaming MGF writer: MS2-and-higher spectra as peak lists.
 
 Peaks are formatted in bulk by :mod:`corvix.writers.numbers` (exact decimal
-text, many spectra at a time), not one value at a time in Python.
+text, many spectra at a time), not one value at a time in Python, in a
+worker thread while the next spectra are read (numpy works without the
+interpreter lock); batches are written in order.
 """
 
 from __future__ import annotations
 
-from collections import Counter
+from collections import Counter, deque
+from concurrent.futures import Future, ThreadPoolExecutor
 from types import TracebackType
 from typing import IO
 
@@ -33,6 +36,8 @@ class MgfWriter:
         self._name = stem(run.source_name)
         self._batch: list[SpectrumRecord] = []
         self._peaks = 0
+        self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="corvix-mgf")
+        self._pending: deque[Future[bytes]] = deque()
         self.written = 0
         """Spectra written so far (queued ones included)."""
         self.notes: Counter[str] = Counter()
@@ -52,11 +57,14 @@ class MgfWriter:
             self.flush()
 
     def flush(self) -> None:
-        """Write the queued spectra."""
-        batch = self._batch
-        if not batch:
-            return
-        self._batch, self._peaks = [], 0
+        """Send the queued spectra to be formatted; write the batches formatted so far, in order."""
+        if self._batch:
+            batch, self._batch, self._peaks = self._batch, [], 0
+            self._pending.append(self._pool.submit(self._text, batch))
+        while len(self._pending) > 1 or (self._pending and self._pending[0].done()):
+            self._out.write(self._pending.popleft().result())
+
+    def _text(self, batch: list[SpectrumRecord]) -> bytes:
         mz = np.concatenate([s.mz for s in batch])
         intensity = np.concatenate([s.intensity for s in batch])
         text, ends = format_pairs(mz, intensity)
@@ -88,11 +96,16 @@ class MgfWriter:
             parts.append(text[offset:end])
             offset = end
             parts.append(b"END IONS\n")
-        self._out.write(b"".join(parts))
+        return b"".join(parts)
 
     def close(self) -> None:
         """Write what is queued."""
-        self.flush()
+        try:
+            self.flush()
+            while self._pending:
+                self._out.write(self._pending.popleft().result())
+        finally:
+            self._pool.shutdown(wait=True)
 
     def __enter__(self) -> MgfWriter:
         return self
@@ -101,3 +114,7 @@ class MgfWriter:
                  trace: TracebackType | None) -> None:
         if kind is None:
             self.close()
+        else:
+            for pending in self._pending:
+                pending.cancel()
+            self._pool.shutdown(wait=True)
