@@ -72,6 +72,7 @@ def folder(tmp_path_factory):
 
 
 def test_duckdb_query_over_the_folder(folder):
+    pytest.importorskip("duckdb")
     work, truths = folder
     result = run_python("".join(blocks("parquet-duckdb")), work)
     assert result.returncode == 0, result.stderr
@@ -114,6 +115,7 @@ def test_metadata_and_api_blocks(folder):
 
 
 def test_dask_example_makes_a_parquet_dataset_and_queries_it(tmp_path):
+    pytest.importorskip("duckdb")
     from conftest import stub_path
 
     for name in ("a.raw", "b.raw"):
