@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 
 import numpy as np
 import pytest
@@ -316,9 +317,10 @@ def test_a_worker_that_dies_fails_its_file_and_the_others_go_on(tmp_path):
     hooks = tmp_path / "hooks"
     hooks.mkdir()
     (hooks / "sitecustomize.py").write_text(DYING_WORKERS)
-    path = os.pathsep.join([str(hooks), module_dir(), REPO])
-    result = cli_run("convert", *names, "-o", "out", "--jobs", "2", "-f", "mgf", cwd=tmp_path,
-                     env={"PYTHONPATH": path})
+    env = {"PYTHONPATH": os.pathsep.join([str(hooks), module_dir(), REPO])}
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        env["PYTHON_GIL"] = "1"  # worker processes, not the threads used without the lock
+    result = cli_run("convert", *names, "-o", "out", "--jobs", "2", "-f", "mgf", cwd=tmp_path, env=env)
     assert result.returncode == 1, result.stderr
     assert sorted(os.listdir(tmp_path / "out")) == ["a.mgf", "b.mgf", "c.mgf", "d.mgf"]
     assert "FAILED exits.raw: the worker process converting it died (exit status 7)" in result.stderr
