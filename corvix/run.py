@@ -129,6 +129,17 @@ def _array(values: Sequence[float]) -> FloatArray:
     return np.fromiter(values, dtype=np.float64, count=count)
 
 
+def _blocks(numbers: list[int]) -> list[tuple[int, int]]:
+    """Runs of consecutive numbers of an ascending list, as (first, last) pairs."""
+    blocks: list[tuple[int, int]] = []
+    for number in numbers:
+        if blocks and blocks[-1][1] == number - 1:
+            blocks[-1] = (blocks[-1][0], number)
+        else:
+            blocks.append((number, number))
+    return blocks
+
+
 def _fields(labels: list[str], values: list[str]) -> dict[str, str]:
     """Pairs labels with values; a trailing ':' of a label is dropped, empty labels are skipped."""
     out: dict[str, str] = {}
@@ -290,7 +301,12 @@ class Run:
         ms_order: int | None = None,
         rt: tuple[float, float] | None = None,
     ) -> Iterator[Scan]:
-        """Scans in order, optionally only those of one MS order and/or an RT window (minutes, inclusive)."""
+        """Scans in scan-number order, optionally only those of one MS order and/or in an RT window.
+
+        `rt` is (start, end) in minutes, both ends inclusive; a scan is in the
+        window when its retention time is, whatever the order of the file's
+        retention times (see :meth:`scans_in_rt`).
+        """
         numbers: Iterable[int] = self.scan_numbers if rt is None else self.scans_in_rt(*rt)
         orders = self.ms_orders if ms_order is not None else None
         first = self.first_scan
@@ -315,16 +331,19 @@ class Run:
         orders.setflags(write=False)
         return orders
 
-    def scans_in_rt(self, start: float, end: float) -> range:
-        """Numbers of the scans whose retention time lies in [start, end] (minutes).
+    def scans_in_rt(self, start: float, end: float) -> list[int]:
+        """Numbers of the scans whose retention time lies in [start, end] (minutes, both ends inclusive).
 
-        Retention times are taken to grow with the scan number, as they do in an acquisition.
+        Selected by value, in scan-number order: many files do not store their
+        scans in retention-time order (all MS1 scans first, then all MS2 scans),
+        so no order is assumed. A scan without a retention time (NaN) lies in
+        no window; a window whose start is after its end (or NaN) is empty.
         """
+        if not start <= end:
+            return []
         times = self.retention_times
-        first = self.first_scan
-        low = int(np.searchsorted(times, start, side="left"))
-        high = int(np.searchsorted(times, end, side="right"))
-        return range(first + low, first + max(low, high))
+        inside = np.flatnonzero((times >= start) & (times <= end))
+        return [int(n) for n in inside + self.first_scan]
 
     # -- data -----------------------------------------------------------------
 
@@ -381,29 +400,49 @@ class Run:
 
     def _trace(self, trace_type: int, filter: str, ranges: tuple[list[float], list[float]],
                rt: tuple[float, float] | None) -> Trace:
-        numbers = self.scan_numbers if rt is None else self.scans_in_rt(*rt)
-        if not numbers:
-            return Trace(_EMPTY.copy(), _EMPTY.copy())
-        start, end = numbers[0], numbers[-1]
-        (times, intensities), _ = self._grow(_m.get_chromatogram, trace_type, filter, ranges[0], ranges[1],
-                                             start, end, scan=None, capacity=len(numbers) + 1)
-        return Trace(_array(times), _array(intensities))
+        if rt is None:
+            numbers = self.scan_numbers
+            blocks = [(numbers[0], numbers[-1])] if numbers else []
+        else:
+            blocks = _blocks(self.scans_in_rt(*rt))
+        # One call per block of consecutive scans in the window: the Reader
+        # library takes a scan range, and a window by value need not be one.
+        times: list[float] = []
+        values: list[float] = []
+        for start, end in blocks:
+            (part_times, part_values), _ = self._grow(_m.get_chromatogram, trace_type, filter, ranges[0], ranges[1],
+                                                      start, end, scan=None, capacity=end - start + 2)
+            times.extend(part_times)
+            values.extend(part_values)
+        rt_array, intensity = _array(times), _array(values)
+        if len(rt_array) > 1 and not bool(np.all(rt_array[1:] >= rt_array[:-1])):
+            order = np.argsort(rt_array, kind="stable")
+            rt_array, intensity = rt_array[order], intensity[order]
+        return Trace(rt_array, intensity)
 
     def tic(self, filter: str = "", rt: tuple[float, float] | None = None) -> Trace:
-        """Total-ion chromatogram of the scans that match `filter` ("" for all)."""
+        """Total-ion chromatogram of the scans that match `filter` ("" for all).
+
+        `rt` limits it to the scans whose retention time lies in (start, end),
+        minutes, both ends inclusive. Points are in retention-time order.
+        """
         return self._trace(TRACE_TIC, filter, ([], []), rt)
 
     def bpc(self, filter: str = "", rt: tuple[float, float] | None = None) -> Trace:
-        """Base-peak chromatogram of the scans that match `filter` ("" for all)."""
+        """Base-peak chromatogram of the scans that match `filter` ("" for all).
+
+        `rt` as in :meth:`tic`: by value, both ends inclusive.
+        """
         return self._trace(TRACE_BPC, filter, ([], []), rt)
 
     def xic(self, mz: float | Sequence[float], ppm: float = 10.0, rt: tuple[float, float] | None = None,
             filter: str = "") -> Trace:
         """Extracted-ion chromatogram: intensity within `ppm` of `mz` (or of each of several m/z values).
 
-        `rt` limits the trace to a retention-time window (minutes); `filter`
-        to the scans that match a filter text. Matching and summing are the
-        Reader library's.
+        `rt` limits the trace to the scans whose retention time lies in
+        (start, end), minutes, both ends inclusive; `filter` to the scans that
+        match a filter text. Matching and summing are the Reader library's.
+        Points are in retention-time order.
         """
         centres = [float(mz)] if isinstance(mz, (int, float)) else [float(m) for m in mz]
         if ppm < 0 or not math.isfinite(ppm):
@@ -416,7 +455,9 @@ class Run:
                  ms_order: int | None = 1) -> Peaks:
         """Spectrum averaged by the Reader library over `scans`, or over the scans in an RT window.
 
-        With `rt`, only scans of `ms_order` are averaged (None: every scan in the window).
+        With `rt` = (start, end), minutes, both ends inclusive, the scans whose
+        retention time lies in the window are averaged, whatever their order
+        in the file; only those of `ms_order` (None: every scan in the window).
         """
         if (scans is None) == (rt is None):
             raise ValueError("give either scans or rt")
