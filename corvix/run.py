@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 import math
 import os
 import struct
@@ -16,7 +17,7 @@ import numpy.typing as npt
 
 import native_corvix_py_backend as _m
 
-from . import _library
+from . import _extension, _library
 from .errors import OpenError, ReaderError, ReaderNotFoundError
 
 T = TypeVar("T")
@@ -75,6 +76,25 @@ class Centroids:
     resolution: FloatArray
     noise: FloatArray
     flags: npt.NDArray[np.int32]
+
+
+@dataclass(frozen=True)
+class StoredChromatogram:
+    """A chromatogram as the file stores it (an mzML ``chromatogram`` element).
+
+    ``rt`` is in minutes, whatever unit the file uses. ``precursor_mz`` and
+    ``product_mz`` are the isolation window targets of the chromatogram's
+    precursor and product (SRM transitions), None where the file gives none;
+    ``kind`` is the name of its type term ("selected reaction monitoring
+    chromatogram", "total ion current chromatogram", ...), None when absent.
+    """
+
+    id: str
+    kind: str | None
+    rt: FloatArray
+    intensity: FloatArray
+    precursor_mz: float | None
+    product_mz: float | None
 
 
 @dataclass(frozen=True)
@@ -138,6 +158,51 @@ def _blocks(numbers: list[int]) -> list[tuple[int, int]]:
         else:
             blocks.append((number, number))
     return blocks
+
+
+# Labels of the pairs that the mzML Reader library puts before a scan's
+# userParams in its trailer (see docs/fidelity.md).
+NATIVE_ID_LABEL = "native id"
+READER_PAIRS_LABEL = "reader pairs"
+FILE_PAIRS_LABEL = "file pairs"
+EXTRA_ARRAY_LABEL = "extra binary array"
+PRECURSOR_REF_LABEL = "precursor 1 spectrum ref"
+
+
+def _unescape(field: str) -> str:
+    """A trailer field of the mzML Reader library as the file wrote it ("%7C" is "|", "%25" is "%")."""
+    if "%" not in field:
+        return field
+    return field.replace("%7C", "|").replace("%7c", "|").replace("%25", "%")
+
+
+@dataclass(frozen=True)
+class _MzmlTrailer:
+    """A scan's trailer as the mzML Reader library lays it out."""
+
+    native_id: str | None
+    reader: tuple[tuple[str, str], ...]   # the library's own pairs after the counts
+    file: tuple[tuple[str, str], ...]     # the file's userParams, in document order
+    left_out: int                         # pairs that did not fit the Reader library's buffer
+
+
+def _mzml_trailer(labels: list[str], values: list[str]) -> _MzmlTrailer:
+    pairs = [(_unescape(label), _unescape(value)) for label, value in zip(labels, values)]
+    if labels == [""] and values == [""]:
+        pairs = []
+    native = pairs[0][1] if pairs and pairs[0][0] == NATIVE_ID_LABEL else None
+    reader = file = 0
+    if len(pairs) >= 3 and pairs[1][0] == READER_PAIRS_LABEL and pairs[2][0] == FILE_PAIRS_LABEL:
+        try:
+            reader, file = int(pairs[1][1]), int(pairs[2][1])
+        except ValueError:
+            reader = file = 0
+    if reader < 3:
+        # Too few pairs arrived to hold the counts: the buffer cut the trailer.
+        return _MzmlTrailer(native, (), (), max(1, 3 - len(pairs)))
+    shown = min(len(pairs), reader + file)
+    return _MzmlTrailer(native, tuple(pairs[3:min(reader, shown)]), tuple(pairs[reader:shown]),
+                        reader + file - shown)
 
 
 def _fields(labels: list[str], values: list[str]) -> dict[str, str]:
@@ -541,6 +606,78 @@ class Run:
         """Every scan filter text of the file ([] when the Reader library has none)."""
         return self.optional(_m.get_filters) or []
 
+    # -- native ids and stored chromatograms -----------------------------------
+
+    @cached_property
+    def _native_ids(self) -> dict[str, int]:
+        ids: dict[str, int] = {}
+        for number in self.scan_numbers:
+            ids.setdefault(Scan(self, number).native_id, number)
+        return ids
+
+    def by_native_id(self, native_id: str) -> Scan:
+        """The scan whose native id (:attr:`Scan.native_id`) is `native_id`.
+
+        The map of ids is built once, on the first call. Where two scans share
+        an id, the first one is returned.
+
+        Raises:
+            KeyError: no scan has that id (the message names it).
+        """
+        number = self._native_ids.get(native_id)
+        if number is None:
+            raise KeyError(f"no scan of {self.path} has the native id {native_id!r}")
+        return Scan(self, number)
+
+    def chromatograms(self) -> list[StoredChromatogram]:
+        """The chromatograms the file stores, in file order.
+
+        Served by the mzML Reader library's own functions beyond the Reader
+        library's entry points (which have no place for them); [] where the
+        Reader library is another one, or the file stores none.
+        """
+        lib = _extension.extension() if self.mzml_conventions else None
+        if lib is None:
+            return []
+        handle = self.handle
+        count = lib.corvix_mzml_chromatogram_count(handle)
+        if count < 0:
+            raise ReaderError("corvix_mzml_chromatogram_count failed", self.path)
+        out: list[StoredChromatogram] = []
+        for index in range(count):
+            ident = self._chromatogram_text(lib, handle, index, _extension.TEXT_ID)
+            kind = self._chromatogram_text(lib, handle, index, _extension.TEXT_KIND)
+            values = (ctypes.c_double * len(_extension.VALUE_NAMES))()
+            if lib.corvix_mzml_chromatogram_values(handle, index, values, len(values)) < 0:
+                raise ReaderError(f"corvix_mzml_chromatogram_values failed for chromatogram {index}", self.path)
+            precursor, product, points = values
+            capacity = int(points) + 1 if math.isfinite(points) and points >= 0 else _FIRST_CAPACITY
+            while True:
+                times = np.empty(capacity, dtype=np.float64)
+                intensity = np.empty(capacity, dtype=np.float64)
+                n = lib.corvix_mzml_chromatogram_arrays(handle, index, times.ctypes.data_as(_extension._double_p),
+                                                        intensity.ctypes.data_as(_extension._double_p), capacity)
+                if n < 0:
+                    raise ReaderError(f"corvix_mzml_chromatogram_arrays failed for chromatogram {index} ({ident})",
+                                      self.path)
+                if n < capacity:
+                    break
+                capacity = n + 1
+            out.append(StoredChromatogram(ident, kind or None, times[:n].copy(), intensity[:n].copy(),
+                                          _finite(precursor), _finite(product)))
+        return out
+
+    def _chromatogram_text(self, lib: ctypes.CDLL, handle: int, index: int, which: int) -> str:
+        capacity = 256
+        while True:
+            buffer = ctypes.create_string_buffer(capacity)
+            length = lib.corvix_mzml_chromatogram_text(handle, index, which, buffer, capacity)
+            if length < 0:
+                raise ReaderError(f"corvix_mzml_chromatogram_text failed for chromatogram {index}", self.path)
+            if length < capacity:
+                return buffer.raw[:length].decode("utf-8", "replace")
+            capacity = length + 1
+
 
 class Scan:
     """One scan of a run. Attributes are read from the Reader library on first use and kept."""
@@ -587,8 +724,16 @@ class Scan:
         return POLARITY_NAMES.get(self.polarity_code)
 
     @cached_property
-    def centroid(self) -> bool:
-        """True when the stored spectrum is centroided."""
+    def centroid(self) -> bool | None:
+        """True when the stored spectrum is centroided, False when it is profile data, None when the file does not say.
+
+        With the mzML Reader library, from its scan-data code (1 centroid,
+        0 profile, -1 when the file has no centroid/profile term); with any
+        other, the Reader library's ``is_centroid`` flag.
+        """
+        if self.run.mzml_conventions:
+            code = self.run.call(_m.get_scan_filter_scan_data, self.number, scan=self.number)
+            return {1: True, 0: False}.get(code)
         return self.run.call(_m.is_centroid, self.number, scan=self.number)
 
     @cached_property
@@ -626,11 +771,103 @@ class Scan:
         return None if code is None else ACTIVATION_NAMES.get(code)
 
     @cached_property
-    def trailer(self) -> dict[str, str]:
-        """The scan's trailer extra data, label to value ({} when the Reader library has none)."""
+    def _trailer_texts(self) -> tuple[list[str], list[str]]:
         labels = self.run.optional(_m.get_trailer_extra_labels, self.number, scan=self.number)
         values = self.run.optional(_m.get_trailer_extra_values, self.number, scan=self.number)
-        return _fields(labels or [], values or [])
+        return labels or [], values or []
+
+    @cached_property
+    def _mzml_trailer(self) -> _MzmlTrailer | None:
+        if not self.run.mzml_conventions:
+            return None
+        return _mzml_trailer(*self._trailer_texts)
+
+    @cached_property
+    def trailer_pairs(self) -> tuple[tuple[str, str], ...]:
+        """The scan's trailer extra data as (label, value) pairs, in order, every pair kept.
+
+        With the mzML Reader library: the userParams of the spectrum, its
+        scans and its precursors, names and values exactly as the file writes
+        them (the library's own pairs in front of them are served as
+        :attr:`native_id`, :attr:`precursor_native_id` and
+        :attr:`extra_arrays`). With another Reader library: its labels and
+        values as it gives them. () when there are none.
+        """
+        mzml = self._mzml_trailer
+        if mzml is not None:
+            return mzml.file
+        labels, values = self._trailer_texts
+        if labels == [""] and values == [""]:
+            return ()
+        return tuple(zip(labels, values))
+
+    @cached_property
+    def trailer(self) -> dict[str, str]:
+        """The scan's trailer extra data, label to value ({} when there is none).
+
+        With the mzML Reader library: the file's userParams of the spectrum,
+        its scans and precursors, names and values as written (a name given
+        twice keeps its last value; :attr:`trailer_pairs` keeps both). With
+        another Reader library: a trailing ':' of a label and white space
+        around labels and values are dropped, empty labels skipped.
+        """
+        if self._mzml_trailer is not None:
+            return dict(self.trailer_pairs)
+        return _fields(*self._trailer_texts)
+
+    @cached_property
+    def trailer_left_out(self) -> int:
+        """How many trailer pairs did not fit the Reader library's text buffer (0: the trailer is whole).
+
+        Only the mzML Reader library says; 0 with another one.
+        """
+        mzml = self._mzml_trailer
+        return 0 if mzml is None else mzml.left_out
+
+    @cached_property
+    def native_id(self) -> str:
+        """The file's own id of the spectrum (mzML ``spectrum/@id``, for example ``"spectrum=1011"``).
+
+        Where the Reader library has no ids (any other than the mzML Reader
+        library), ``"scan=N"`` with the scan number.
+
+        Raises:
+            ReaderError: the mzML Reader library's trailer of the scan holds no id.
+        """
+        mzml = self._mzml_trailer
+        if mzml is None:
+            return f"scan={self.number}"
+        if mzml.native_id is None:
+            raise ReaderError("the trailer of the scan does not begin with its native id", self.run.path, self.number)
+        return mzml.native_id
+
+    @cached_property
+    def precursor_native_id(self) -> str | None:
+        """The native id of the spectrum the (first) precursor was selected in, as the file names it.
+
+        None when the file names none (mzML ``precursor/@spectrumRef`` absent),
+        and with Reader libraries other than the mzML Reader library.
+        """
+        mzml = self._mzml_trailer
+        if mzml is None:
+            return None
+        for label, value in mzml.reader:
+            if label == PRECURSOR_REF_LABEL:
+                return value
+        return None
+
+    @cached_property
+    def extra_arrays(self) -> tuple[str, ...]:
+        """Names of the scan's binary arrays besides m/z and intensity, which the Reader library cannot carry.
+
+        For example ``("charge array", "resolution")`` (a non-standard data
+        array by the name the file gives it). () when there are none, and with
+        Reader libraries other than the mzML Reader library.
+        """
+        mzml = self._mzml_trailer
+        if mzml is None:
+            return ()
+        return tuple(value for label, value in mzml.reader if label == EXTRA_ARRAY_LABEL)
 
     @cached_property
     def status_log(self) -> dict[str, str]:
@@ -644,10 +881,15 @@ class Scan:
         """Charge state of the precursor, None when unknown or 0.
 
         From the trailer extra data ("Charge State" or "Charge"); with the mzML
-        Reader library, which keeps no trailer data, from its scan statistics.
+        Reader library, from the file's charge state term (its scan
+        statistics), else from a userParam of that name.
         """
         if self.ms_order < 2:
             return None
+        if self.run.mzml_conventions:
+            stat = self._stat(12)
+            if stat is not None and stat.is_integer() and stat != 0:
+                return int(stat)
         for label, value in self.trailer.items():
             if label.lower() in ("charge state", "charge"):
                 try:
@@ -655,21 +897,87 @@ class Scan:
                 except ValueError:
                     return None
                 return charge if charge != 0 else None
-        if self.run.mzml_conventions:
-            stat = self._stat(12)
-            if stat is not None and stat.is_integer() and stat != 0:
-                return int(stat)
         return None
 
     @cached_property
     def precursor_scan(self) -> int | None:
-        """Number of the scan the precursor was selected in, when the Reader library says (mzML library)."""
+        """Number of the scan the precursor was selected in, only where the file names it (mzML library).
+
+        None for MS1 scans, when the file names no precursor spectrum, when the
+        named spectrum is not in the file, and with other Reader libraries.
+        """
         if self.ms_order < 2 or not self.run.mzml_conventions:
             return None
         value = self._stat(16)
         if value is None or not value.is_integer() or int(value) not in self.run.scan_numbers:
             return None
         return int(value)
+
+    @property
+    def tic(self) -> float | None:
+        """Total ion current as the file states it (never a sum computed over the peaks); None where it does not.
+
+        Read from the mzML Reader library's scan statistics; None with any
+        other Reader library.
+        """
+        return self._stated(4)
+
+    @property
+    def base_peak_mz(self) -> float | None:
+        """Base peak m/z as the file states it; None where it does not (see :attr:`tic`)."""
+        return self._stated(5)
+
+    @property
+    def base_peak_intensity(self) -> float | None:
+        """Base peak intensity as the file states it; None where it does not (see :attr:`tic`)."""
+        return self._stated(6)
+
+    @property
+    def lowest_mz(self) -> float | None:
+        """Lowest observed m/z as the file states it (not the scan window); None where it does not."""
+        return self._stated(7)
+
+    @property
+    def highest_mz(self) -> float | None:
+        """Highest observed m/z as the file states it (not the scan window); None where it does not."""
+        return self._stated(8)
+
+    def _stated(self, index: int) -> float | None:
+        return self._stat(index) if self.run.mzml_conventions else None
+
+    @cached_property
+    def _isolation(self) -> tuple[float | None, float | None, float | None]:
+        """(target, lower offset, upper offset) of the first precursor's isolation window."""
+        if self.ms_order < 2:
+            return None, None, None
+        n = self.number
+        low = _finite(self.run.call(_m.get_scan_event_first_precursor_mass, n, 0, scan=n))
+        width = _finite(self.run.call(_m.get_scan_event_isolation_width, n, 0, scan=n))
+        offset = _finite(self.run.call(_m.get_scan_event_isolation_width_offset, n, 0, scan=n))
+        if width is None or offset is None:
+            return None, None, None
+        lower, upper = width / 2.0 - offset, width / 2.0 + offset
+        return (None if low is None else low + lower), lower, upper
+
+    @property
+    def isolation_target(self) -> float | None:
+        """The first precursor's isolation window target m/z, None for MS1 scans or when unknown.
+
+        Derived from what the Reader library reports: the window's low end
+        (``get_scan_event_first_precursor_mass``), its width and the offset of
+        its centre from the target (so exact to the last bits of a float).
+        """
+        return self._isolation[0]
+
+    @property
+    def isolation_lower_offset(self) -> float | None:
+        """How far the first precursor's isolation window reaches below its target (m/z), None when unknown."""
+        return self._isolation[1]
+
+    @property
+    def isolation_upper_offset(self) -> float | None:
+        """How far the first precursor's isolation window reaches above its target (m/z), None when unknown."""
+        return self._isolation[2]
 
     def _stat(self, index: int) -> float | None:
         stats = self.__dict__.get("_stats")

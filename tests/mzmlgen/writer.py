@@ -100,6 +100,7 @@ class WriteOptions:
     model_term: str = "named"           # one of MODEL_TERMS: "generic" writes the generic term without a value
     isolation_offsets: Optional[tuple[float, float]] = None  # (lower, upper) instead of the run's own
     nonstandard_arrays: tuple[str, ...] = ()   # names of non-standard data arrays written after the others
+    padding_params: int = 0             # that many more userParams of about 100 bytes on each scan element
     srm_chromatograms: int = 0          # SRM chromatograms (precursor and product m/z) after TIC and BPC
     spectrum_list: str = "spectra"      # one of SPECTRUM_LISTS: "empty"/"absent" write no spectra
 
@@ -531,6 +532,7 @@ def _spectrum(doc: _Doc, depth: int, s: Spectrum, t: SpectrumTruth, enc_mz: _Enc
         if opts.spectrum_summaries and t.lowest_mz is not None:
             scan_params += [("lowest observed m/z", num(t.lowest_mz)), ("highest observed m/z", num(t.highest_mz))]
         user_params(d + 2, scan_params + list(EXTRA_SCAN_PARAMS))
+    user_params(d + 2, [(f"[mzmlgen padding]Note {k:04d}:", f"{k:04d} " + "x" * 90) for k in range(opts.padding_params)])
     doc.line(d + 2, '<scanWindowList count="1">')
     doc.line(d + 3, '<scanWindow>')
     doc.line(d + 4, _cv("MS:1000501", "scan window lower limit", num(t.window[0]), UNIT_MZ))
