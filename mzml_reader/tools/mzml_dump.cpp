@@ -1,6 +1,7 @@
 // A small command-line window onto the reading core, for tests and
 // measurements:
-//   mzml_dump info FILE             run, scan and chromatogram metadata (JSON)
+//   mzml_dump info FILE             run, scan and chromatogram metadata (JSON); a file
+//                                   refused gives {"error": reason, "failure": kind}
 //   mzml_dump read FILE [POS...]    decoded arrays of spectra (all when no POS)
 //   mzml_dump chrom FILE [POS...]   decoded arrays of chromatograms
 //   mzml_dump decode COMPRESSION TYPE COUNT ENCODED_LENGTH   base64 on stdin
@@ -23,11 +24,15 @@
 #include <string>
 #include <thread>
 
+#include "array_parse.h"
 #include "decode.h"
-#include "parser.h"
+#include "document.h"
+#include "failure.h"
+#include "index_pass.h"
 #include "run.h"
 #include "source.h"
 #include "subset_xml.h"
+#include "vocabulary.h"
 #include "tools/same_document.h"
 
 namespace {
@@ -191,7 +196,7 @@ int tokenize(const char* stop_at) {
 // The answers of both tokenizer paths: the index pass (plain files) and the
 // arrays of every element.
 int paths(const char* path, const mzml::Run& run) {
-    std::string error;
+    mzml::Outcome error;
     std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error);
     if (!source) return 1;
     std::printf("{\"index\":");
@@ -199,7 +204,7 @@ int paths(const char* path, const mzml::Run& run) {
         std::fputs("null", stdout);
     } else {
         mzml::Document subset, expat;
-        std::string why_subset, why_expat;
+        mzml::Outcome why_subset, why_expat;
         bool a = mzml::index_document(*source, &subset, &why_subset, mzml::XmlPath::Auto);
         bool b = mzml::index_document(*source, &expat, &why_expat, mzml::XmlPath::ExpatOnly);
         std::printf("{\"used\":%s,\"same\":%s}", a ? "true" : "false",
@@ -254,13 +259,13 @@ int main(int argc, char** argv) {
     if (cmd == "tokenize") return tokenize(argc >= 3 ? argv[2] : nullptr);
     if (argc < 3) return 2;
     auto t0 = std::chrono::steady_clock::now();
-    std::string error;
+    mzml::Outcome error;
     std::unique_ptr<mzml::Run> run = mzml::Run::open(argv[2], &error);
     auto t1 = std::chrono::steady_clock::now();
     if (!run) {
         std::printf("{\"error\":");
-        put_string(error);
-        std::puts("}");
+        put_string(error.text);
+        std::printf(",\"failure\":\"%s\"}\n", mzml::failure_name(error.failure));
         return 1;
     }
     if (cmd == "info") return info(*run);
