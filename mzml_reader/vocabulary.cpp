@@ -1,7 +1,6 @@
 // The term table and the time-unit table, see vocabulary.h.
 #include "vocabulary.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -111,12 +110,21 @@ constexpr bool table_is_sorted() {
 }
 static_assert(table_is_sorted(), "the term table must hold distinct well-formed accessions in rising order");
 
-constexpr std::array<long, kCount> numbers() {
-    std::array<long, kCount> out{};
-    for (std::size_t i = 0; i < kCount; ++i) out[i] = number_of(kTerms[i].accession);
+// The table as a direct lookup by accession number (built from it at
+// compile time): a term is found with no search and no string compare.
+constexpr long kFirstNumber = 1000000;
+constexpr long kSpan = 3000;
+static_assert(number_of(kTerms[0].accession) >= kFirstNumber &&
+                  number_of(kTerms[kCount - 1].accession) < kFirstNumber + kSpan,
+              "the lookup must span every accession of the table");
+
+constexpr std::array<Term, kSpan> lookup() {
+    std::array<Term, kSpan> out{};
+    for (std::size_t i = 0; i < kCount; ++i)
+        out[static_cast<std::size_t>(number_of(kTerms[i].accession) - kFirstNumber)] = kTerms[i].term;
     return out;
 }
-constexpr std::array<long, kCount> kNumbers = numbers();
+constexpr std::array<Term, kSpan> kByNumber = lookup();
 
 struct TimeUnit {
     const char* accession;
@@ -136,11 +144,9 @@ bool same_text(const char* a, const char* b) { return a && b && !std::strcmp(a, 
 }  // namespace
 
 Term term_of(const char* accession) noexcept {
-    long n = number_of(accession);
-    if (n < 0) return Term::Unknown;
-    const long* at = std::lower_bound(kNumbers.data(), kNumbers.data() + kCount, n);
-    if (at == kNumbers.data() + kCount || *at != n) return Term::Unknown;
-    return kTerms[at - kNumbers.data()].term;
+    long n = number_of(accession) - kFirstNumber;
+    if (n < 0 || n >= kSpan) return Term::Unknown;
+    return kByNumber[static_cast<std::size_t>(n)];
 }
 
 Term term_named(const char* name) noexcept {
