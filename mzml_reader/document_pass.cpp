@@ -248,7 +248,17 @@ bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, Ou
     else if (!read_ok) doc->stopped_by = read_error;
     drop_incomplete(doc);
     if (!doc->saw_root) {
-        if (error) *error = !read_ok && source.size() > 0 ? read_error : not_mzml(*doc, feeder);
+        if (!error) return false;
+        if (read_ok) {
+            *error = not_mzml(*doc, feeder);
+        } else if (source.size() > 0) {
+            *error = read_error;
+        } else {
+            // Nothing could be read (a gzip stream that yields no byte):
+            // the reason reads as for an empty file, the kind is the read's.
+            *error = not_mzml(*doc, feeder);
+            error->failure = read_error.failure;
+        }
         return false;
     }
     return true;

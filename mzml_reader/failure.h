@@ -63,6 +63,26 @@ constexpr const char* failure_name(Failure failure) noexcept {
     return "unknown";
 }
 
+constexpr const char* index_problem_name(IndexProblem problem) noexcept {
+    switch (problem) {
+    case IndexProblem::None: return "none";
+    case IndexProblem::Absent: return "absent";
+    case IndexProblem::Unreadable: return "unreadable";
+    case IndexProblem::OffsetOutOfRange: return "offset_out_of_range";
+    case IndexProblem::ListMalformed: return "list_malformed";
+    case IndexProblem::HeaderMalformed: return "header_malformed";
+    case IndexProblem::SpectrumCount: return "spectrum_count";
+    case IndexProblem::ChromatogramCount: return "chromatogram_count";
+    case IndexProblem::UndeclaredSpectra: return "undeclared_spectra";
+    case IndexProblem::DuplicateOffsets: return "duplicate_offsets";
+    case IndexProblem::SpectraOutOfOrder: return "spectra_out_of_order";
+    case IndexProblem::OffsetBeyondIndex: return "offset_beyond_index";
+    case IndexProblem::SpectrumMisplaced: return "spectrum_misplaced";
+    case IndexProblem::ChromatogramMisplaced: return "chromatogram_misplaced";
+    }
+    return "unknown";
+}
+
 // The result of one step: ok(), or a failure with its kind and its text.
 struct Outcome {
     Failure failure = Failure::None;

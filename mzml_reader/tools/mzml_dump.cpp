@@ -9,6 +9,8 @@
 //   mzml_dump threads FILE N        N threads reading every spectrum in different
 //                                   orders at once, compared with a sequential read
 //   mzml_dump tokenize [STOP]       the subset tokenizer's events for the bytes on stdin
+//   mzml_dump index FILE            whether the open pass can use the file's offset index,
+//                                   and if not, which check refused it
 //   mzml_dump paths FILE            the subset tokenizer against expat alone: the
 //                                   index pass and every element's arrays, compared
 // COMPRESSION/TYPE are the accessions of the terms (e.g. MS:1000574 MS:1000523).
@@ -193,6 +195,20 @@ int tokenize(const char* stop_at) {
     return 0;
 }
 
+// The indexed open pass alone: used, or the failure and index problem.
+int index(const char* path) {
+    mzml::Outcome error;
+    std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error);
+    if (!source) return 1;
+    mzml::Document doc;
+    bool used = !source->gzip() && mzml::index_document(*source, &doc, &error);
+    std::printf("{\"used\":%s,\"failure\":\"%s\",\"problem\":\"%s\",\"reason\":", used ? "true" : "false",
+                mzml::failure_name(error.failure), mzml::index_problem_name(error.index));
+    put_string(error.text);
+    std::printf(",\"spectra\":%zu,\"chromatograms\":%zu}\n", doc.scans.size(), doc.chromatograms.size());
+    return 0;
+}
+
 // The answers of both tokenizer paths: the index pass (plain files) and the
 // arrays of every element.
 int paths(const char* path, const mzml::Run& run) {
@@ -258,6 +274,7 @@ int main(int argc, char** argv) {
     if (cmd == "decode") return decode(argc - 2, argv + 2);
     if (cmd == "tokenize") return tokenize(argc >= 3 ? argv[2] : nullptr);
     if (argc < 3) return 2;
+    if (cmd == "index") return index(argv[2]);
     auto t0 = std::chrono::steady_clock::now();
     mzml::Outcome error;
     std::unique_ptr<mzml::Run> run = mzml::Run::open(argv[2], &error);
