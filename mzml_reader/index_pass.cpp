@@ -84,31 +84,25 @@ struct Listed {
     bool subset;
 };
 
-// The headers of index.spectra[from, to), appended to `into` in order; the
-// first failure, if any.
-Outcome parse_spectra(const Listed& in, Document* into, XML_Parser parser, std::size_t from, std::size_t to) {
+// The headers of the listed spectra (or chromatograms) [from, to),
+// appended to `into` in order; the first failure, if any. Each element's
+// own outcome says why it did not land.
+Outcome parse_listed(const Listed& in, Document* into, XML_Parser parser, Tag kind, std::size_t from,
+                     std::size_t to) {
+    const bool spectra = kind == Tag::Spectrum;
+    const std::vector<IndexEntry>& entries = spectra ? in.index.spectra : in.index.chromatograms;
+    std::vector<std::uint64_t>& ends = spectra ? into->scan_ends : into->chrom_ends;
     HeaderReader r{in.source, parser, in.subset};
     for (std::size_t i = from; i < to; ++i) {
-        const IndexEntry& e = in.index.spectra[i];
+        const IndexEntry& e = entries[i];
         if (Outcome o = check_before_index(in.index, e.offset); !o.ok()) return o;
         std::uint64_t limit = in.spans.end_of(e.offset);
-        if (!parse_header_at(r, into, Tag::Spectrum, e.id, e.offset, limit).ok())
-            return Outcome::index_unusable(IndexProblem::SpectrumMisplaced,
-                                           "an index offset does not land on its spectrum");
-        into->scan_ends.back() = limit;
-    }
-    return Outcome::success();
-}
-
-Outcome parse_chromatograms(const Listed& in, Document* into, XML_Parser parser) {
-    HeaderReader r{in.source, parser, in.subset};
-    for (const IndexEntry& e : in.index.chromatograms) {
-        if (Outcome o = check_before_index(in.index, e.offset); !o.ok()) return o;
-        std::uint64_t limit = in.spans.end_of(e.offset);
-        if (!parse_header_at(r, into, Tag::Chromatogram, e.id, e.offset, limit).ok())
-            return Outcome::index_unusable(IndexProblem::ChromatogramMisplaced,
-                                           "an index offset does not land on its chromatogram");
-        into->chrom_ends.back() = limit;
+        if (!parse_header_at(r, into, kind, e.id, e.offset, limit).ok())
+            return spectra ? Outcome::index_unusable(IndexProblem::SpectrumMisplaced,
+                                                     "an index offset does not land on its spectrum")
+                           : Outcome::index_unusable(IndexProblem::ChromatogramMisplaced,
+                                                     "an index offset does not land on its chromatogram");
+        ends.back() = limit;
     }
     return Outcome::success();
 }
@@ -145,7 +139,7 @@ Outcome parse_spectrum_headers(const Listed& in, Document* doc, XML_Parser parse
             worker = std::thread([&] {
                 try {
                     ParserPtr p = make_parser();
-                    second_failure = p ? parse_spectra(in, &second, p.get(), half, n) : no_memory();
+                    second_failure = p ? parse_listed(in, &second, p.get(), Tag::Spectrum, half, n) : no_memory();
                 } catch (...) {
                     second_failure.failure = Failure::NoMemory;
                 }
@@ -155,7 +149,7 @@ Outcome parse_spectrum_headers(const Listed& in, Document* doc, XML_Parser parse
         }
     }
     doc->scans.reserve(n);
-    Outcome first_failure = parse_spectra(in, doc, parser, 0, half);
+    Outcome first_failure = parse_listed(in, doc, parser, Tag::Spectrum, 0, half);
     if (worker.joinable()) worker.join();
     if (!first_failure.ok()) return first_failure;
     if (half == n) return Outcome::success();
@@ -205,7 +199,9 @@ bool index_document(const ByteSource& source, Document* doc, Outcome* why, XmlPa
 
     const Listed listed{source, index, spans, path == XmlPath::Auto};
     if (Outcome o = parse_spectrum_headers(listed, doc, parser.get()); !o.ok()) return fail(std::move(o));
-    if (Outcome o = parse_chromatograms(listed, doc, parser.get()); !o.ok()) return fail(std::move(o));
+    const std::size_t chromatograms = index.chromatograms.size();
+    if (Outcome o = parse_listed(listed, doc, parser.get(), Tag::Chromatogram, 0, chromatograms); !o.ok())
+        return fail(std::move(o));
     doc->complete = true;
     return true;
 }
