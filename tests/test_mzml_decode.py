@@ -568,6 +568,94 @@ def test_damaged_arrays_give_no_data_but_leave_the_rest_readable(tmp_path):
             assert got[i][0] == arrays[i][0].tolist(), name
 
 
+# Terms and what they mean, as the vocabulary defines them: (accession,
+# name, value, where it is written, the answer it must give). Every term the
+# reader acts on that the generated runs do not carry is here.
+CV = '<cvParam cvRef="MS" accession="{}" name="{}" value="{}"/>'
+CENTROID = CV.format("MS:1000127", "centroid spectrum", "")  # the last spectrum term written
+CID = CV.format("MS:1000133", "collision-induced dissociation", "")
+SPECTRUM_TYPES = ["MS:1000579 MS1 spectrum", "MS:1000580 MSn spectrum", "MS:1000581 CRM spectrum",
+                  "MS:1000582 SIM spectrum", "MS:1000583 SRM spectrum", "MS:1000804 electromagnetic radiation spectrum",
+                  "MS:1000805 emission spectrum", "MS:1000806 absorption spectrum",
+                  "MS:1000325 constant neutral gain spectrum", "MS:1000326 constant neutral loss spectrum",
+                  "MS:1000341 precursor ion spectrum", "MS:1000789 enhanced multiply charged spectrum",
+                  "MS:1000790 time-delayed fragmentation spectrum", "MS:1000928 calibration spectrum"]
+TERM_CASES = [(*t.split(" ", 1), "", "spectrum", ("scan_type", t.split(" ", 1)[1])) for t in SPECTRUM_TYPES] + [
+    ("MS:1000511", "ms level", "3", "spectrum", ("ms_level", 3)),
+    ("MS:1000128", "profile spectrum", "", "spectrum", ("centroid", False)),
+    ("MS:1000129", "negative scan", "", "spectrum", ("polarity", 0)),
+    ("MS:1000285", "total ion current", "1234.5", "spectrum", ("tic", 1234.5)),
+    ("MS:1000504", "base peak m/z", "512.25", "spectrum", ("base_peak_mz", 512.25)),
+    ("MS:1000505", "base peak intensity", "9.5e4", "spectrum", ("base_peak_intensity", 95000.0)),
+    ("MS:1000528", "lowest observed m/z", "150.5", "spectrum", ("lowest_mz", 150.5)),
+    ("MS:1000527", "highest observed m/z", "1900.5", "spectrum", ("highest_mz", 1900.5)),
+    ("MS:1000512", "filter string", "FTMS + p NSI Full ms", "spectrum", ("filter_text", "FTMS + p NSI Full ms")),
+    ("MS:1000927", "ion injection time", "12.5", "scan", ("injection_time", 12.5)),
+    ("MS:1000133", "collision-induced dissociation", "", "activation", ("activation", 0)),
+    ("MS:1002472", "trap-type collision-induced dissociation", "", "activation", ("activation", 0)),
+    ("MS:1000422", "beam-type collision-induced dissociation", "", "activation", ("activation", 1)),
+    ("MS:1002481", "higher energy beam-type collision-induced dissociation", "", "activation", ("activation", 1)),
+    ("MS:1000598", "electron transfer dissociation", "", "activation", ("activation", 2)),
+    ("MS:1000250", "electron capture dissociation", "", "activation", ("activation", 3)),
+    ("MS:1000435", "photodissociation", "", "activation", ("activation", 4)),
+    ("MS:1000262", "infrared multiphoton dissociation", "", "activation", ("activation", 4)),
+    ("MS:1000599", "pulsed q dissociation", "", "activation", ("activation", 5)),
+    ("MS:1000044", "dissociation method", "", "activation", ("activation", 6)),  # another term: "other"
+    ("MS:1002678", "supplemental beam-type collision-induced dissociation", "", "supplement", ("supplemental", True)),
+    ("MS:1002679", "supplemental collision-induced dissociation", "", "supplement", ("supplemental", True)),
+]
+
+
+@pytest.fixture(scope="module")
+def term_run(tmp_path_factory):
+    """One spectrum per case, each carrying its term, read once."""
+    mz, inten = np.array([100.0, 200.0]), np.array([1.0, 2.0])
+    spectra = []
+    for i, (accession, name, value, where, _) in enumerate(TERM_CASES):
+        s = spectrum_xml(i, mz, inten, level=2, precursor=("scan=0", 400.0 + i))
+        term = CV.format(accession, name, value)
+        if where == "spectrum":
+            s = s.replace(CENTROID, CENTROID + term, 1)
+        elif where == "scan":
+            s = s.replace("<scanWindowList", term + "<scanWindowList", 1)
+        elif where == "activation":
+            s = s.replace(CID, term, 1)
+        else:
+            s = s.replace(CID, CID + term, 1)
+        spectra.append(s)
+    path = tmp_path_factory.mktemp("terms") / "terms.mzML"
+    path.write_bytes(document(spectra))
+    status, info = run_dump("info", str(path))
+    assert status == 0 and len(info["scans"]) == len(TERM_CASES)
+    return info["scans"]
+
+
+@pytest.mark.parametrize("position", range(len(TERM_CASES)), ids=[c[0] + "-" + c[3] for c in TERM_CASES])
+def test_every_term_the_reader_knows_gives_its_answer(term_run, position):
+    field, expected = TERM_CASES[position][4]
+    scan = term_run[position]
+    got = scan["precursors"][0][field] if TERM_CASES[position][3] in ("activation", "supplement") else scan[field]
+    assert got == expected
+
+
+@pytest.mark.parametrize("params,expected", [
+    ('<userParam name="instrument model" value="M1"/>', {"instrument_model": "M1"}),
+    ('<userParam name="instrument serial number" value="S9"/>', {"instrument_serial": "S9"}),
+    ('<userParam name="instrument name" value="N3"/>', {"instrument_name": "N3"}),
+    (CV.format("MS:1000496", "instrument attribute", "N4"), {"instrument_name": "N4"}),
+    (CV.format("MS:1000529", "instrument serial number", "S7"), {"instrument_serial": "S7"}),
+    (CV.format("MS:1000032", "customization", ""), {"instrument_model": "", "instrument_name": "IC1"}),
+    (CV.format("MS:1000999", "Corvix Q", ""), {"instrument_model": "Corvix Q"}),  # a model's own term
+    ('<userParam name="instrument attribute" value="N5"/>', {"instrument_name": "IC1"}),  # not read by that name
+])
+def test_instrument_terms_and_user_params(tmp_path, params, expected):
+    spectra, _ = make_spectra(2)
+    data = document(spectra, indexed=False).replace(b'<referenceableParamGroupRef ref="inst"/>', params.encode())
+    status, info = run_dump("info", write(tmp_path, "ic.mzML", data))
+    assert status == 0
+    assert {k: info["run"][k] for k in expected} == expected
+
+
 @pytest.mark.parametrize("indexed", [True, False])
 def test_lists_nested_in_a_spectrum_do_not_disturb_its_header(tmp_path, indexed):
     """A spectrumList (or another document-level element) inside a spectrum
