@@ -140,10 +140,7 @@ bool Feeder::feed(const char* data, std::size_t n) {
 void Feeder::finish() {
     if (ended_) return;
     ended_ = true;
-    if (XML_Parse(parser_, "", 0, XML_TRUE) != XML_STATUS_OK) {
-        ended_ = false;
-        parse_failed();
-    }
+    if (XML_Parse(parser_, "", 0, XML_TRUE) != XML_STATUS_OK) parse_failed();
 }
 
 }  // namespace mzml
