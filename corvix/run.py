@@ -18,7 +18,7 @@ import numpy.typing as npt
 import native_corvix_py_backend as _m
 
 from . import _extension, _library
-from .errors import OpenError, ReaderError, ReaderNotFoundError
+from .errors import OpenError, ReaderError
 
 T = TypeVar("T")
 FloatArray = npt.NDArray[np.float64]
@@ -112,15 +112,6 @@ def _note(error: BaseException, path: str, scan: int | None) -> None:
     where = f"while reading {path}" + ("" if scan is None else f", scan {scan}")
     if where not in getattr(error, "__notes__", ()):
         error.add_note(where)
-
-
-def _wrap(error: RuntimeError, path: str, scan: int | None) -> ReaderError:
-    if isinstance(error, ReaderError):
-        return error
-    message = str(error)
-    if message.startswith(("Dylib not found", "Failed to load", "get function")):
-        return _library.explain_load_failure(error, path)
-    return ReaderError(message, path, scan)
 
 
 def _positive(value: float) -> float | None:
@@ -247,7 +238,7 @@ class Run:
         try:
             handle = _m.open_raw_file(os.path.abspath(self.path))
         except RuntimeError as error:
-            raise _wrap(error, self.path, None) from error
+            raise _library.reader_error(error, self.path) from error
         if handle < 0:
             raise OpenError(f"the Reader library cannot open this file (handle {handle})", self.path)
         try:
@@ -262,8 +253,9 @@ class Run:
                             self.path)
         self._handle = handle
         self._finalizer = weakref.finalize(self, _close_handle, handle)
-        # The mzML Reader library documents its scan statistics: index 12 holds
-        # the precursor charge and 16 the precursor's scan number.
+        # The mzML Reader library documents its scan statistics (the precursor's
+        # charge and scan number among them); other libraries' may differ.
+        _library.confirm_loaded()
         self.mzml_conventions = _library.mzml_reader_loaded()
 
     # -- life cycle -----------------------------------------------------------
@@ -310,7 +302,7 @@ class Run:
         try:
             return function(handle, *args)
         except RuntimeError as error:
-            raise _wrap(error, self.path, scan) from error
+            raise _library.reader_error(error, self.path, scan) from error
         except Exception as error:
             _note(error, self.path, scan)
             raise
@@ -320,12 +312,7 @@ class Run:
 
         Failures to find or load the Reader library are still raised.
         """
-        try:
-            return self.call(function, *args, scan=scan)
-        except ReaderError as error:
-            if isinstance(error, ReaderNotFoundError):
-                raise
-            return None
+        return _library.unless_failed(lambda: self.call(function, *args, scan=scan))
 
     # -- scans ----------------------------------------------------------------
 
@@ -432,12 +419,11 @@ class Run:
     def centroids(self, number: int) -> Centroids | None:
         """The scan's centroid stream, or None when the Reader library has none for it."""
         capacity = self._capacity
-        try:
-            result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
-        except ReaderError as error:
-            if isinstance(error, ReaderNotFoundError):
-                raise
+        grown = _library.unless_failed(
+            lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+        if grown is None:
             return None
+        result, used = grown
         if used > capacity:
             self._capacity = used
         mz, intensity, resolution, noise, flags = result[:5]
@@ -449,14 +435,13 @@ class Run:
         if centroid is not False:
             # Only the m/z and intensity lists of the stream become arrays here.
             capacity = self._capacity
-            try:
-                result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
-            except ReaderError as error:
-                if isinstance(error, ReaderNotFoundError):
-                    raise
+            grown = _library.unless_failed(
+                lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+            if grown is None:
                 if centroid:
                     return Peaks(_EMPTY.copy(), _EMPTY.copy())
             else:
+                result, used = grown
                 if used > capacity:
                     self._capacity = used
                 if result[0] or centroid:
@@ -887,7 +872,7 @@ class Scan:
         if self.ms_order < 2:
             return None
         if self.run.mzml_conventions:
-            stat = self._stat(12)
+            stat = self._stat(_library.MzmlStat.PRECURSOR_CHARGE)
             if stat is not None and stat.is_integer() and stat != 0:
                 return int(stat)
         for label, value in self.trailer.items():
@@ -908,7 +893,7 @@ class Scan:
         """
         if self.ms_order < 2 or not self.run.mzml_conventions:
             return None
-        value = self._stat(16)
+        value = self._stat(_library.MzmlStat.PRECURSOR_SCAN)
         if value is None or not value.is_integer() or int(value) not in self.run.scan_numbers:
             return None
         return int(value)
@@ -920,27 +905,27 @@ class Scan:
         Read from the mzML Reader library's scan statistics; None with any
         other Reader library.
         """
-        return self._stated(4)
+        return self._stated(_library.MzmlStat.TIC)
 
     @property
     def base_peak_mz(self) -> float | None:
         """Base peak m/z as the file states it; None where it does not (see :attr:`tic`)."""
-        return self._stated(5)
+        return self._stated(_library.MzmlStat.BASE_PEAK_MZ)
 
     @property
     def base_peak_intensity(self) -> float | None:
         """Base peak intensity as the file states it; None where it does not (see :attr:`tic`)."""
-        return self._stated(6)
+        return self._stated(_library.MzmlStat.BASE_PEAK_INTENSITY)
 
     @property
     def lowest_mz(self) -> float | None:
         """Lowest observed m/z as the file states it (not the scan window); None where it does not."""
-        return self._stated(7)
+        return self._stated(_library.MzmlStat.LOW_MZ)
 
     @property
     def highest_mz(self) -> float | None:
         """Highest observed m/z as the file states it (not the scan window); None where it does not."""
-        return self._stated(8)
+        return self._stated(_library.MzmlStat.HIGH_MZ)
 
     def _stated(self, index: int) -> float | None:
         return self._stat(index) if self.run.mzml_conventions else None
