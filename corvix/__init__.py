@@ -29,6 +29,7 @@ from .run import (
     Peaks,
     Run,
     Scan,
+    StoredChromatogram,
     Trace,
 )
 
@@ -49,6 +50,7 @@ __all__ = [
     "ReaderNotFoundError",
     "Run",
     "Scan",
+    "StoredChromatogram",
     "Trace",
     "__version__",
     "loaded_reader",

@@ -114,7 +114,14 @@ std::unique_ptr<Run> Run::open(const std::string& path, Outcome* error) noexcept
         if (config) {
             info.instrument_model = config->model;
             info.instrument_serial = config->serial;
-            info.instrument_name = config->name.empty() ? config->id : config->name;
+            info.instrument_name = config->name;
+            // The instrument's software is the one its configuration names.
+            for (const SoftwareInfo& sw : doc.software) {
+                if (config->software_ref.empty() || sw.id != config->software_ref) continue;
+                info.software_name = sw.name.empty() ? sw.id : sw.name;
+                info.software_version = sw.version;
+                break;
+            }
         }
         for (const InstrumentConfig& c : doc.configs)
             if (!c.analyzer.empty() && std::find(info.analyzers.begin(), info.analyzers.end(), c.analyzer) == info.analyzers.end())
@@ -181,15 +188,17 @@ bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end,
 // (the element's header was checked then), else from the whole element.
 bool read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t arrays, std::uint64_t end,
                   ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
-                  Arrays* out, XmlPath path) {
+                  Arrays* out, XmlPath path, ArrayWork work = ArrayWork::Decode) {
     std::vector<char>* buf = nullptr;
     if (arrays > begin && arrays < end) {
         if (!read_span(source, arrays, end, &buf)) return false;
-        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, path)
+        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, path,
+                                work)
             .ok();
     }
     if (!read_span(source, begin, end, &buf)) return false;
-    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, path).ok();
+    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, path, work)
+        .ok();
 }
 
 }  // namespace
@@ -203,12 +212,14 @@ bool emptied_on_failure(Arrays* out, Read&& read) noexcept {
     if (!out) return false;
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     try {
         if (read()) return true;
     } catch (...) {
     }
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     return false;
 }
 
@@ -230,6 +241,21 @@ bool Run::read_chromatogram(std::size_t position, Arrays* out, XmlPath path) con
         return read_element(*source_, c.offset, detail_->chrom_arrays[position], detail_->chrom_ends[position],
                             ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out, path);
     });
+}
+
+bool Run::other_arrays(std::size_t position, std::vector<std::string>* names) const noexcept {
+    if (!names) return false;
+    names->clear();
+    Arrays arrays;
+    const bool ok = emptied_on_failure(&arrays, [&] {
+        if (position >= scans_.size()) return false;
+        const ScanInfo& s = scans_[position];
+        return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
+                            ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, &arrays,
+                            XmlPath::Auto, ArrayWork::NameOthers);
+    });
+    if (ok) names->swap(arrays.others);
+    return ok;
 }
 
 }  // namespace mzml
