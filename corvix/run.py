@@ -68,7 +68,8 @@ class Centroids:
     """The centroid stream of a scan, all arrays of one length.
 
     ``resolution``, ``noise`` and ``flags`` are the Reader library's third,
-    fourth and integer arrays (zeros where it has none).
+    fourth and integer arrays, as it fills them (the mzML Reader library,
+    which has none of them, gives NaN and -1).
     """
 
     mz: FloatArray
@@ -157,6 +158,7 @@ NATIVE_ID_LABEL = "native id"
 READER_PAIRS_LABEL = "reader pairs"
 FILE_PAIRS_LABEL = "file pairs"
 EXTRA_ARRAY_LABEL = "extra binary array"
+ARRAYS_UNKNOWN_LABEL = "extra binary arrays unknown"
 PRECURSOR_REF_LABEL = "precursor 1 spectrum ref"
 
 
@@ -848,10 +850,16 @@ class Scan:
         For example ``("charge array", "resolution")`` (a non-standard data
         array by the name the file gives it). () when there are none, and with
         Reader libraries other than the mzML Reader library.
+
+        Raises:
+            ReaderError: the scan's arrays cannot be read, so which there are is unknown.
         """
         mzml = self._mzml_trailer
         if mzml is None:
             return ()
+        for label, value in mzml.reader:
+            if label == ARRAYS_UNKNOWN_LABEL:
+                raise ReaderError(f"which arrays the scan has is unknown: {value}", self.run.path, self.number)
         return tuple(value for label, value in mzml.reader if label == EXTRA_ARRAY_LABEL)
 
     @cached_property

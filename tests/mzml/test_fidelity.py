@@ -254,3 +254,40 @@ def test_the_extension_table_and_corvix_declarations_agree():
     declared = {name: (ctype[result], [ctype[p.rsplit(" ", 1)[0]] for p in params.split(", ") if p])
                 for name, result, params in rows}
     assert declared == _extension.DECLARATIONS
+
+
+def test_a_precursor_without_activation_term_leaves_the_activation_flags_unknown(m, tmp_path):
+    from mzmlgen import render
+    from mzmlgen.writer import ACTIVATION_TERMS
+
+    data, t = render(make_run(RUN), WriteOptions(indexed=False))
+    for accession, name in ACTIVATION_TERMS.values():
+        data = re.sub(rb'<cvParam cvRef="MS" accession="' + accession.encode() + rb'"[^>]*/>', b"", data)
+    path = tmp_path / "no-activation.mzML"
+    path.write_bytes(data)
+    h = m.open_raw_file(str(path))
+    try:
+        for s in t.spectra:
+            flags = [m.get_scan_filter_higher_energy_cid(h, s.scan_number),
+                     m.get_scan_filter_electron_transfer_dissociation(h, s.scan_number)]
+            assert flags == ([0, 0] if s.precursor is None else [-1, -1]), s.native_id
+    finally:
+        m.close_raw_file(h)
+
+
+def test_a_scan_whose_arrays_cannot_be_read_keeps_its_id_and_says_so(tmp_path):
+    from mzmlgen import render
+
+    data, t = render(make_run(RUN), WriteOptions())
+    broken = t.spectra[5]
+    end = data.index(b"</binaryDataArrayList>", broken.offset)
+    # The same length, so that the offset index stays right.
+    data = data[:end] + b"</binaryDataArrayLisX>" + data[end + 22:]
+    path = tmp_path / "broken-arrays.mzML"
+    path.write_bytes(data)
+    with corvix.open(path) as run:
+        scan = run[broken.scan_number]
+        assert scan.native_id == broken.native_id and run.by_native_id(broken.native_id) == scan
+        with pytest.raises(corvix.ReaderError, match="arrays cannot be read"):
+            scan.extra_arrays
+        assert run[broken.scan_number + 1].extra_arrays == ()
