@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import math
 import os
+import re
 import struct
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -162,11 +163,14 @@ ARRAYS_UNKNOWN_LABEL = "extra binary arrays unknown"
 PRECURSOR_REF_LABEL = "precursor 1 spectrum ref"
 
 
+_ESCAPED = re.compile("%(25|7C)")
+
+
 def _unescape(field: str) -> str:
     """A trailer field of the mzML Reader library as the file wrote it ("%7C" is "|", "%25" is "%")."""
     if "%" not in field:
         return field
-    return field.replace("%7C", "|").replace("%7c", "|").replace("%25", "%")
+    return _ESCAPED.sub(lambda match: "%" if match.group(1) == "25" else "|", field)
 
 
 @dataclass(frozen=True)
