@@ -88,10 +88,13 @@ struct ScanRef {
     }
 };
 
+// A lost spectrum's slot (see damage.h) answers as a scan the run does
+// not have: nothing is known of it.
 ScanRef scan_of(i32 handle, i32 scan_number) {
     ScanRef r;
     r.view = view_of(handle);
-    if (r.view && r.view->position(scan_number, &r.pos)) r.scan = &r.view->scans()[r.pos];
+    if (r.view && r.view->position(scan_number, &r.pos) && !r.view->scans()[r.pos].lost)
+        r.scan = &r.view->scans()[r.pos];
     return r;
 }
 
@@ -633,7 +636,8 @@ i32 get_ms2_filter_masses(i32 h, double* masses, i32 capacity) {
 
 // ---- Logs and headers ------------------------------------------------------
 // mzML holds none of these logs. The error log of a handle whose file could
-// not be opened holds one item: the reason.
+// not be opened holds one item: the reason. That of an open run names what
+// was lost to damage (see error_log.h): empty for an undamaged file.
 
 constexpr FixedAnswer get_status_log_count = kNoEntries;
 constexpr FixedAnswer get_status_log_header = kEmptyText;
@@ -647,14 +651,24 @@ constexpr FixedAnswer get_tune_data_count = kNoEntries;
 i32 get_error_log_items_count(i32 h) {
     auto handle = HandleTable::instance().find(h);
     if (!handle) return -1;
-    return handle->view ? 0 : 1;
+    return handle->view ? count_of(handle->view->error_log().size()) : 1;
 }
 i32 get_error_log_item_message(i32 h, i32 index, char* buffer, i32 capacity) {
     auto handle = HandleTable::instance().find(h);
-    if (!handle || handle->view || index != 0) return -1;
-    return write_text(buffer, capacity, handle->error);
+    if (!handle || index < 0) return -1;
+    if (!handle->view) return index == 0 ? write_text(buffer, capacity, handle->error) : -1;
+    mzml::LogEntry entry;
+    if (!handle->view->error_log().item(static_cast<std::size_t>(index), &entry)) return -1;
+    return write_text(buffer, capacity, entry.message);
 }
-constexpr FixedAnswer get_error_log_item_retention_time = kNotHeld;
+// The retention time of the spectrum an entry names, NaN when unknown (a
+// lost spectrum's is).
+double get_error_log_item_retention_time(i32 h, i32 index) {
+    auto v = view_of(h);
+    mzml::LogEntry entry;
+    if (!v || index < 0 || !v->error_log().item(static_cast<std::size_t>(index), &entry)) return kNaN;
+    return entry.rt;
+}
 constexpr FixedAnswer get_instrument_method_count = kNoEntries;
 constexpr FixedAnswer get_instrument_method = kNoEntry;
 

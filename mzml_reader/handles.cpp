@@ -13,7 +13,7 @@
 
 namespace mzml {
 
-RunView::RunView(std::unique_ptr<Run> run) : run_(std::move(run)) {
+RunView::RunView(std::unique_ptr<Run> run) : run_(std::move(run)), log_(*run_) {
     const std::vector<ScanInfo>& scans = run_->scans();
     const std::size_t n = scans.size();
     built_texts_.reserve(n);
@@ -22,6 +22,11 @@ RunView::RunView(std::unique_ptr<Run> run) : run_(std::move(run)) {
 
     std::unordered_set<std::string> seen;
     for (const ScanInfo& s : scans) {
+        if (s.lost) {  // nothing is known of a lost spectrum: it has no filter
+            built_texts_.emplace_back();
+            filter_texts_.emplace_back();
+            continue;
+        }
         built_texts_.push_back(build_filter_text(s));
         filter_texts_.push_back(s.filter_text.empty() ? built_texts_.back() : s.filter_text);
         if (seen.insert(filter_texts_.back()).second) distinct_filters_.push_back(filter_texts_.back());
@@ -83,7 +88,15 @@ std::shared_ptr<const Arrays> RunView::spectrum(std::size_t pos) const {
         if (cached_pos_ == pos && cached_) return cached_;
     }
     auto arrays = std::make_shared<Arrays>();
-    if (!run_->read_spectrum(pos, arrays.get()) || arrays->x.size() != arrays->y.size()) return nullptr;
+    Outcome why;
+    if (!run_->read_spectrum(pos, arrays.get(), XmlPath::Auto, &why)) {
+        log_.unreadable(pos, why);
+        return nullptr;
+    }
+    if (arrays->x.size() != arrays->y.size()) {
+        log_.unreadable(pos, Outcome::fail(Failure::BadArrays, "its m/z and intensity arrays differ in length"));
+        return nullptr;
+    }
     std::shared_ptr<const Arrays> result = std::move(arrays);
     std::lock_guard<std::mutex> lock(cache_mutex_);
     cached_pos_ = pos;

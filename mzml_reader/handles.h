@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "error_log.h"
 #include "run.h"
 
 namespace mzml {
@@ -56,7 +57,14 @@ public:
     // Distinct precursor m/z of MS2 scans (to 1e-4), ascending.
     const std::vector<double>& ms2_masses() const noexcept { return ms2_masses_; }
 
-    // The decoded arrays of a scan, or nullptr when they cannot be read. The
+    // The run's error log: what open found lost, then each spectrum that
+    // fails to read, named when it first fails.
+    const ErrorLog& error_log() const noexcept { return log_; }
+    // A spectrum at `pos` that failed to read, for the error log.
+    void unreadable(std::size_t pos, const Outcome& why) const noexcept { log_.unreadable(pos, why); }
+
+    // The decoded arrays of a scan, or nullptr when they cannot be read (the
+    // failure is named in the error log). The
     // last one decoded is kept, so asking for a size and then for the data
     // decodes once.
     std::shared_ptr<const Arrays> spectrum(std::size_t pos) const;
@@ -68,6 +76,7 @@ private:
     std::vector<std::string> distinct_filters_;
     std::vector<std::vector<std::uint32_t>> dependents_;
     std::vector<double> ms2_masses_;
+    ErrorLog log_;
 
     mutable std::mutex cache_mutex_;
     mutable std::size_t cached_pos_ = static_cast<std::size_t>(-1);
