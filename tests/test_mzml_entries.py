@@ -333,6 +333,26 @@ def test_averaged_spectrum_merges_within_the_tolerance(lib, opened):
     assert call(scans, capacity=2)[0] == len(expected(ms2))
 
 
+@pytest.mark.parametrize("entry", ["get_averaged_spectrum", "get_ms2_filter_masses"])
+def test_nothing_written_past_a_short_capacity(lib, opened, entry):
+    """A capacity below the full count: the full count is returned, the first
+    values are those of a full call, and guard values right after stay."""
+    h, truth = opened("built")
+    if entry == "get_averaged_spectrum":
+        scans = [s.scan_number for s in truth.spectra if s.ms_level == 2][:3]
+        args, outputs = (h, (ctypes.c_int32 * len(scans))(*scans), len(scans)), 2
+    else:
+        args, outputs = (h,), 1
+    full, reference = lib.arrays(entry, *args, capacity=100000, count=outputs)
+    assert full > 4
+    for capacity in (0, 1, full // 2, full - 1):
+        guarded = [(ctypes.c_double * (capacity + 6))(*([-7.0] * (capacity + 6))) for _ in range(outputs)]
+        assert getattr(lib.dll, entry)(*args, *guarded, capacity) == full
+        for got, want in zip(guarded, reference):
+            assert list(got[:capacity]) == list(want[:capacity]), (entry, capacity)
+            assert list(got[capacity:]) == [-7.0] * 6, (entry, capacity)
+
+
 # -- chromatograms ---------------------------------------------------------------------------
 
 
