@@ -251,3 +251,42 @@ def test_damaged_files(tmp_path, small_run, kind):
         check(case, read)
     # The family damages what it means to: some of its files lose spectra.
     assert any(r["corvix"].get("lost", 0) for r in reads), kind
+
+
+# -- corvix convert and info on a damaged run --------------------------------------------------
+
+@pytest.mark.parametrize("fmt", ["mzML", "mgf"])
+def test_convert_refuses_a_damaged_run_unless_allowed(tmp_path, small_run, fmt):
+    import subprocess
+    import sys
+
+    from pyteomics import mgf, mzml
+
+    document, truth = render(small_run, WriteOptions(indexed=False))
+    ms2 = [s.position for s in truth.spectra if s.ms_level == 2]
+    structural, in_arrays = ms2[1], ms2[3]  # one lost at open, one found only when read
+    data = broken.markup_damaged(document, truth.spectra[structural].offset, "close-tag-name")
+    data = broken.array_text_damaged(data, truth.spectra[in_arrays].offset, b"!")
+    source = tmp_path / "damaged.mzML"
+    source.write_bytes(data)
+
+    def corvix(*args):
+        return subprocess.run([sys.executable, "-m", "corvix", *args], capture_output=True, text=True, timeout=600)
+
+    refused = corvix("convert", str(source), "-o", str(tmp_path / "refused"), "-f", fmt)
+    assert refused.returncode == 1 and "DamagedRunError" in refused.stderr and "1 spectrum lost" in refused.stderr
+    assert not any((tmp_path / "refused").iterdir())
+    allowed = corvix("convert", str(source), "-o", str(tmp_path / "out"), "-f", fmt, "--allow-damaged")
+    assert allowed.returncode == 0, allowed.stderr
+    assert "DAMAGED: 2 spectra lost to damage" in allowed.stdout, allowed.stdout
+    kept = [s for s in truth.spectra if s.position not in (structural, in_arrays)]
+    if fmt == "mzML":
+        written = list(mzml.read(str(tmp_path / "out" / "damaged.mzML")))
+        assert [w["id"] for w in written] == [f"scan={s.scan_number}" for s in kept]
+        assert all(np.array_equal(w["m/z array"], s.mz) for w, s in zip(written, kept))
+    else:
+        written = list(mgf.read(str(tmp_path / "out" / "damaged.mgf")))
+        assert [int(w["params"]["scans"]) for w in written] == [s.scan_number for s in kept if s.ms_level >= 2]
+    info = corvix("info", str(source))
+    assert info.returncode == 0 and "DAMAGED:     1 spectrum lost to damage" in info.stdout, info.stdout
+    assert f"lost 1 spectrum: spectrum index {structural}" in info.stdout
