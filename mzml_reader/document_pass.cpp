@@ -422,6 +422,13 @@ private:
             stop(why, at);
             return false;
         }
+        // A document that is more damage than elements is not read on: the
+        // stretches would cost memory without bound.
+        constexpr std::size_t kMostStretches = 100000;
+        if (doc_->stretches.size() >= kMostStretches) {
+            stop(Outcome::fail(Failure::Malformed, "too many damaged stretches (" + why.text + ")"), at);
+            return false;
+        }
         Stretch st;
         st.spectra = handler_->in_spectrum_list();
         st.begin = at;
