@@ -123,8 +123,9 @@ void keep_place(Document* doc, bool spectrum, std::size_t position, const IndexE
 // The headers of the listed spectra (or chromatograms) [from, to),
 // appended to `into` in order. A header that does not land leaves a
 // placeholder and a miss, to be settled against a full pass (damage.h); an
-// index most of whose offsets miss is unusable as a whole (it was written
-// for another document, or shifted), and the first failure says so.
+// index most of whose spectrum offsets miss (8, or more than half of a
+// short list, before as many land) is unusable as a whole: it was written
+// for another document, or shifted.
 Outcome parse_listed(const Listed& in, Document* into, XML_Parser parser, Tag kind, std::size_t from,
                      std::size_t to) {
     constexpr std::size_t kMissesTolerated = 8;
@@ -133,6 +134,9 @@ Outcome parse_listed(const Listed& in, Document* into, XML_Parser parser, Tag ki
     std::vector<std::uint64_t>& ends = spectra ? into->scan_ends : into->chrom_ends;
     HeaderReader r{in.source, parser, in.subset};
     std::size_t landed = 0, missed = 0;
+    // Misses that make the index unusable (chromatograms are few: theirs never do).
+    const std::size_t enough =
+        spectra ? std::min<std::size_t>(kMissesTolerated, entries.size() / 2 + 1) : static_cast<std::size_t>(-1);
     for (std::size_t i = from; i < to; ++i) {
         const IndexEntry& e = entries[i];
         const std::size_t scans = into->scans.size(), chromatograms = into->chromatograms.size();
@@ -147,11 +151,9 @@ Outcome parse_listed(const Listed& in, Document* into, XML_Parser parser, Tag ki
             ++landed;
             continue;
         }
-        if (++missed > kMissesTolerated && missed > landed)
-            return spectra ? Outcome::index_unusable(IndexProblem::SpectrumMisplaced,
-                                                     "an index offset does not land on its spectrum")
-                           : Outcome::index_unusable(IndexProblem::ChromatogramMisplaced,
-                                                     "an index offset does not land on its chromatogram");
+        if (++missed >= enough && missed > landed)
+            return Outcome::index_unusable(IndexProblem::SpectrumMisplaced,
+                                           "most index offsets do not land on their spectra");
         truncate_lists(into, scans, chromatograms);
         keep_place(into, spectra, i, e, o);
     }
