@@ -1,6 +1,6 @@
-// POSIX implementation of the platform layer: dlopen/dlsym, getenv, stat.
-// (The module itself does not read the environment through getenv; see
-// loader.cpp.)
+// POSIX implementation of the platform layer: dlopen/dlsym, getenv, stat,
+// mmap. (The module reads the environment through getenv only while the
+// interpreter holds its lock; see loader.cpp.)
 #ifndef _WIN32
 
 #include "platform.h"
