@@ -30,16 +30,10 @@ import array
 import ctypes
 import gc
 import importlib.util
-import os
-import pathlib
-import platform
 import sys
-import timeit
 import tracemalloc
 
-HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parent
-LIB_NAME = "VelmarNativeReader.dll"
+from _common import TESTS, Clock, Target, fmt_time, header, import_module, library_path, report_targets
 
 HANDLE_SCAN = 1  # scan number used throughout
 FILTER_TEXT = b"FTMS + p NSI Full ms2 524.2648@hcd28.00 [140.0000-1060.0000]"  # 60 bytes
@@ -59,17 +53,8 @@ def parse_args():
     return parser.parse_args()
 
 
-def library_path(given):
-    if given:
-        return pathlib.Path(given).resolve()
-    build = os.environ.get("CORVIX_BUILD_DIR")
-    if not build:
-        sys.exit("bench: set CORVIX_BUILD_DIR to the build directory or pass --library")
-    return pathlib.Path(build).resolve() / "reader_stub" / "full" / LIB_NAME
-
-
 def load_reader_stub_class():
-    found = importlib.util.spec_from_file_location("readerstub", ROOT / "tests" / "readerstub.py")
+    found = importlib.util.spec_from_file_location("readerstub", TESTS / "readerstub.py")
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module.ReaderStub
@@ -166,79 +151,31 @@ class CtypesUser:
 
 
 # ---------------------------------------------------------------------------
-# Timing
-
-
-class Clock:
-    def __init__(self, quick):
-        self.quick = quick
-        self.repeat = 2 if quick else 9
-        self.target = 0.002 if quick else 0.15  # seconds per repeat
-
-    def number_for(self, timer):
-        """Loops per repeat: timeit's autorange, scaled to the target."""
-        number = 1
-        while True:
-            elapsed = timer.timeit(number)
-            if elapsed >= self.target or (self.quick and number >= 100):
-                return number
-            if elapsed < self.target / 10:
-                number *= 10
-            else:
-                return max(1, int(number * self.target / elapsed) + 1)
-
-    def per_call(self, candidates):
-        """Seconds per call of each (name -> (stmt, namespace)), min over the
-        repeats, with the repeats of all candidates interleaved."""
-        timers = {name: timeit.Timer(stmt, globals=ns) for name, (stmt, ns) in candidates.items()}
-        numbers = {name: self.number_for(t) for name, t in timers.items()}
-        best = {name: float("inf") for name in timers}
-        for _ in range(self.repeat):
-            for name, t in timers.items():
-                best[name] = min(best[name], t.timeit(numbers[name]) / numbers[name])
-        return best
-
-
-def fmt_time(seconds):
-    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
-        if seconds >= scale:
-            return f"{seconds / scale:8.3f} {unit}"
-    return f"{seconds / 1e-9:8.1f} ns"
-
-
-# ---------------------------------------------------------------------------
 # The rows
 
 
 def main():
     args = parse_args()
-    path = library_path(args.library)
-    if not path.exists():
-        sys.exit(f"bench: no stand-in Reader library at {path}")
-    try:
-        import native_corvix_py_backend as corvix
-    except ImportError as error:
-        sys.exit(f"bench: cannot import the module ({error}); put the build directory on PYTHONPATH")
+    path = library_path("stand-in", args.library)
+    corvix = import_module()
 
     corvix.set_dylib_path(str(path))
     stub = load_reader_stub_class()(str(path))
     stub.reset()
     user = CtypesUser(path)
-    clock = Clock(args.quick)
+    clock = Clock.for_calls(args.quick)
 
     h = corvix.open_raw_file("bench.raw")
     s = HANDLE_SCAN
     stub.set_text("get_scan_filter_string", FILTER_TEXT)
     stub.set_text("get_trailer_extra_values", trailer_values_text())
 
-    print(f"native_corvix_py_backend call cost{' (QUICK: figures are not meaningful)' if args.quick else ''}")
-    print(f"python {sys.version.split()[0]} ({platform.python_implementation()}) on {platform.platform()}")
-    print(f"stand-in Reader library: {path}")
-    print(f"min of {clock.repeat} repeats; every figure is per call and includes the timeit loop")
+    header("native_corvix_py_backend call cost", args.quick, f"stand-in Reader library: {path}",
+           f"min of {clock.rounds} rounds; every figure is per call and includes the timeit loop")
     print()
 
     rows = []  # (label, module, ctypes, floor, floor label)
-    targets = []  # (text, ratio, limit)
+    targets: list[Target] = []
 
     def check_same(label, a, b):
         if a != b:
@@ -274,7 +211,7 @@ def main():
             t = clock.per_call({"module": (mod, base), "ctypes": (ct, base), "floor": (floor, base)})
             rows.append((label, t["module"], t["ctypes"], t["floor"], floor_label))
             what = "ctypes, same entry point" if kind == "scalar" else "careful ctypes"
-            targets.append((f"{label} <= 0.5 x {what}", t["module"] / t["ctypes"], 0.5))
+            targets.append(Target(f"{label} <= 0.5 x {what}", t["module"] / t["ctypes"], 0.5))
 
     # Bulk lists. Floor: array.array(...).tolist() of every list returned.
     spectrum_floor_1m = None
@@ -295,8 +232,8 @@ def main():
         stub.set_array("get_spectrum", 0, [])
         stub.set_array("get_spectrum", 1, [])
         gc.collect()
-    targets.append(("get_spectrum(h, s, 1,000,000) <= 1.2 x two tolist() of 1,000,000 doubles",
-                    spectrum_floor_1m, 1.2))
+    targets.append(Target("get_spectrum(h, s, 1,000,000) <= 1.2 x two tolist() of 1,000,000 doubles",
+                          spectrum_floor_1m, 1.2))
 
     for n in BULK_SIZES:
         columns = [masses(n), intensities(n), [60000.0] * n, [float(i % 97) for i in range(n)]]
@@ -351,13 +288,8 @@ def main():
     allocation_ok = check_parsing_allocates_nothing(corvix, h, s)
     print()
 
-    print("targets")
-    missed = 0
-    for text, ratio, limit in targets:
-        verdict = "PASS" if ratio <= limit else "MISS"
-        missed += verdict == "MISS"
-        print(f"  {verdict}  {ratio:5.2f}  {text}")
-    print(f"  {'PASS' if allocation_ok else 'MISS'}   --    no heap allocation in argument parsing or keyword matching")
+    missed = report_targets(targets)
+    print(f"  {'PASS' if allocation_ok else 'MISS'}  {'--':>6}  no heap allocation in argument parsing or keyword matching")
 
     stub.reset()
     if not allocation_ok:

@@ -16,43 +16,31 @@ survey scans and data-dependent MS2 scans, all centroided, about 10^6 peaks):
 
 Usage:
     CORVIX_MZML_READER=<build>/mzml_reader/libcorvix_mzml_reader.so \\
-    PYTHONPATH=<build>:<repo>:<repo>/tests python bench/bench_corvix.py [--quick] [--scans N]
+    PYTHONPATH=<build> python bench/bench_corvix.py [--quick] [--scans N]
 
 (`bash scripts/bench_corvix.sh [python] [--quick]` sets this up.) Each figure is the
-minimum over repeats; candidates of one row alternate within a repeat, so a
-burst of load on a shared machine hits them alike. --quick uses a small file
-and one repeat, to show that the script works; its figures mean little, and
-only without it does a missed target make the exit status 1.
+minimum over rounds; candidates of one row take turns within a round, so a
+burst of load on a shared machine hits them alike (bench/_common.py has the
+timer and the pyteomics baseline). --quick uses a small file and one round,
+to show that the script works; its figures mean little, and only without it
+does a missed target make the exit status 1.
 """
 
 import argparse
 import os
 import pathlib
-import platform
 import sys
 import tempfile
-import time
 
 import numpy as np
+from _common import Clock, Target, add_source_paths, fmt_time, header, pyteomics_xic, report_targets, traces_agree
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+add_source_paths()
 
 import native_corvix_py_backend as module  # noqa: E402
 
 import corvix  # noqa: E402
 from corvix.convert import ACTIVATION_TERMS, convert_file  # noqa: E402
-
-
-def best(functions, repeats):
-    """Minimum seconds of each function over `repeats` rounds, the functions alternating."""
-    times = [float("inf")] * len(functions)
-    for _ in range(repeats):
-        for i, function in enumerate(functions):
-            start = time.perf_counter()
-            function()
-            times[i] = min(times[i], time.perf_counter() - start)
-    return times
 
 
 # -- the pyteomics + psims pair ---------------------------------------------------------------------
@@ -139,30 +127,6 @@ def corvix_read_pass(source):
     return meta
 
 
-def pyteomics_xic(source, centre, ppm):
-    from pyteomics import mzml
-
-    low, high = centre * (1 - ppm * 1e-6), centre * (1 + ppm * 1e-6)
-    times, values = [], []
-    with mzml.read(source, use_index=False) as reader:
-        for s in reader:
-            if s["ms level"] != 1:
-                continue
-            mz, intensity = s["m/z array"], s["intensity array"]
-            lo, hi = np.searchsorted(mz, low, "left"), np.searchsorted(mz, high, "right")
-            times.append(float(s["scanList"]["scan"][0]["scan start time"]) / 60.0)
-            values.append(float(intensity[lo:hi].sum()))
-    return np.array(times), np.array(values)
-
-
-def fmt(seconds):
-    if seconds >= 1:
-        return f"{seconds:8.3f} s "
-    if seconds >= 1e-3:
-        return f"{seconds * 1e3:8.3f} ms"
-    return f"{seconds * 1e6:8.3f} us"
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description="corvix benchmark")
     parser.add_argument("--quick", action="store_true")
@@ -172,7 +136,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     sections = set(args.sections.split(","))
     scans = args.scans or (300 if args.quick else 2000)
-    repeats = 1 if args.quick else 2
+    clock = Clock.for_work(args.quick, rounds=2)
+    peaks_clock = Clock.for_work(args.quick, rounds=5)
 
     import dataclasses
 
@@ -185,25 +150,25 @@ def main(argv=None):
     config = dataclasses.replace(benchmark_config(n_scans=scans), profile_ms1=False)
     truth = write_mzml(make_run(config), source)
     peaks = sum(len(s.mz) for s in truth.spectra)
-    print("corvix benchmark")
-    print(f"python {platform.python_version()} ({platform.python_implementation()}) on {platform.platform()}")
-    print(f"mzML Reader library: {library}")
-    print(f"file: {len(truth.spectra)} scans, {peaks:,} peaks, {os.path.getsize(source) / 1e6:.1f} MB "
-          f"(indexed, zlib, 64-bit m/z, 32-bit intensities); min of {repeats} repeat(s), spectra of 5\n")
+    header("corvix benchmark", args.quick, f"mzML Reader library: {library}",
+           f"file: {len(truth.spectra)} scans, {peaks:,} peaks, {os.path.getsize(source) / 1e6:.1f} MB "
+           f"(indexed, zlib, 64-bit m/z, 32-bit intensities); min of {clock.rounds} round(s), spectra of "
+           f"{peaks_clock.rounds}\n")
     results = {}
 
     # Conversion.
     if "convert" in sections:
         out_corvix, out_pair = str(work / "corvix.mzML"), str(work / "pair.mzML")
-        t_corvix, t_pair, t_read = best([lambda: convert_file(source, out_corvix),
-                                         lambda: pyteomics_psims_convert(source, out_pair),
-                                         lambda: corvix_read_pass(source)], repeats)
+        t = clock.per_call({"corvix": lambda: convert_file(source, out_corvix),
+                            "pair": lambda: pyteomics_psims_convert(source, out_pair),
+                            "read": lambda: corvix_read_pass(source)})
+        t_corvix, t_pair, t_read = t["corvix"], t["pair"], t["read"]
         results["convert"] = t_corvix / t_pair
         print("conversion to mzML                               time     ratio")
-        print(f"  corvix convert_file                        {fmt(t_corvix)}   {t_corvix / t_pair:5.2f} x the pair")
-        print(f"  pyteomics read + psims write               {fmt(t_pair)}   1.00")
-        print(f"  corvix reading alone (module + library)    {fmt(t_read)}   {t_read / t_corvix:5.1%} of corvix's conversion")
-        print(f"  psims writing and the rest                 {fmt(t_corvix - t_read)}   {(t_corvix - t_read) / t_corvix:5.1%}\n")
+        print(f"  corvix convert_file                        {fmt_time(t_corvix)}   {t_corvix / t_pair:5.2f} x the pair")
+        print(f"  pyteomics read + psims write               {fmt_time(t_pair)}   1.00")
+        print(f"  corvix reading alone (module + library)    {fmt_time(t_read)}   {t_read / t_corvix:5.1%} of corvix's conversion")
+        print(f"  psims writing and the rest                 {fmt_time(t_corvix - t_read)}   {(t_corvix - t_read) / t_corvix:5.1%}\n")
 
     # peaks() against the module's calls.
     with corvix.open(source) as run:
@@ -233,46 +198,43 @@ def main(argv=None):
                 scan.peaks()
 
         if "peaks" in sections:
-            t_ms, t_cs, t_mp, t_cp = best([module_spectra, corvix_spectra, module_peaks, corvix_peaks],
-                                          1 if args.quick else 5)
+            t = peaks_clock.per_call({"module spectra": module_spectra, "corvix spectra": corvix_spectra,
+                                      "module peaks": module_peaks, "corvix peaks": corvix_peaks})
+            t_ms, t_cs, t_mp, t_cp = t["module spectra"], t["corvix spectra"], t["module peaks"], t["corvix peaks"]
             results["spectrum"] = t_cs / t_ms
             results["peaks"] = t_cp / t_mp
             per = len(numbers)
             print(f"spectra of all {per} scans (per scan)                 corvix     module    ratio")
-            print(f"  Run.spectrum(n) vs get_spectrum            {fmt(t_cs / per)} {fmt(t_ms / per)}   {t_cs / t_ms:5.2f}")
-            print(f"  Scan.peaks() vs centroid stream/spectrum   {fmt(t_cp / per)} {fmt(t_mp / per)}   {t_cp / t_mp:5.2f}\n")
+            print(f"  Run.spectrum(n) vs get_spectrum            {fmt_time(t_cs / per)} {fmt_time(t_ms / per)}   {t_cs / t_ms:5.2f}")
+            print(f"  Scan.peaks() vs centroid stream/spectrum   {fmt_time(t_cp / per)} {fmt_time(t_mp / per)}   {t_cp / t_mp:5.2f}\n")
 
         if "xic" in sections:
             ms1 = [s for s in truth.spectra if s.ms_level == 1]
             target = ms1[len(ms1) // 2]
             centre = float(target.mz[target.intensity.argmax()])
-            t_xic, t_pyx = best([lambda: run.xic(centre, ppm=10, filter="ms1"),
-                                 lambda: pyteomics_xic(source, centre, 10)], repeats)
-            ours = run.xic(centre, ppm=10, filter="ms1")
-            theirs = pyteomics_xic(source, centre, 10)
-            agree = np.allclose(ours.intensity, theirs[1], rtol=1e-9)
+            traces: dict[str, object] = {}
+            t = clock.per_call({"corvix": lambda: run.xic(centre, ppm=10, filter="ms1"),
+                                "pyteomics": lambda: pyteomics_xic(source, centre, 10)}, traces)
+            t_xic, t_pyx = t["corvix"], t["pyteomics"]
+            ours = traces["corvix"]
+            agree = traces_agree(ours, traces["pyteomics"])
             results["xic"] = t_xic / t_pyx
             print(f"XIC at m/z {centre:.4f} +- 10 ppm over the whole file ({len(ours.rt)} MS1 points; traces agree: {agree})")
-            print(f"  corvix Run.xic                             {fmt(t_xic)}   {t_xic / t_pyx:5.3f} x pyteomics")
-            print(f"  pyteomics, summing each MS1 spectrum       {fmt(t_pyx)}\n")
+            print(f"  corvix Run.xic                             {fmt_time(t_xic)}   {t_xic / t_pyx:5.3f} x pyteomics")
+            print(f"  pyteomics, summing each MS1 spectrum       {fmt_time(t_pyx)}\n")
 
-    targets = [
+    limits = [
         ("corvix conversion <= 1.0 x pyteomics + psims", "convert", 1.0),
         ("Run.spectrum overhead <= 1.5 x get_spectrum", "spectrum", 1.5),
         ("Scan.peaks overhead <= 1.5 x the module's calls", "peaks", 1.5),
     ]
-    print("targets")
-    missed = 0
-    for name, key, limit in targets:
-        if key not in results:
-            continue
-        value = results[key]
-        ok = value <= limit
-        missed += not ok
-        print(f"  {'PASS' if ok else 'MISS'}  {value:5.2f}  {name}")
+    missed = report_targets(Target(text, results[key], limit) for text, key, limit in limits if key in results)
     for path in work.iterdir():
         path.unlink()
     work.rmdir()
+    if "xic" in sections and not agree:
+        print("corvix's chromatogram differs from pyteomics'", file=sys.stderr)
+        return 1
     return 1 if missed and not args.quick else 0
 
 

@@ -10,6 +10,7 @@ for afterwards.
 from __future__ import annotations
 
 import ctypes
+import enum
 import os
 import sys
 import threading
@@ -23,6 +24,36 @@ from .errors import ReaderConflictError, ReaderError, ReaderNotFoundError
 MZML_READER_ENV = "CORVIX_MZML_READER"
 NATIVE_READER_ENV = "VELMAR_NATIVE_LIB"
 MZML_SUFFIXES = (".mzml", ".mzml.gz")
+
+
+
+class MzmlStat(enum.IntEnum):
+    """Slots of the 20 values ``get_scan_stats`` answers with the mzML Reader library.
+
+    Unknown values are NaN; counts and codes are whole numbers held as floats.
+    """
+
+    SCAN_NUMBER = 0
+    RETENTION_TIME = 1  # minutes
+    MS_LEVEL = 2
+    POINTS = 3  # the declared length of the scan's arrays
+    TIC = 4
+    BASE_PEAK_MZ = 5
+    BASE_PEAK_INTENSITY = 6
+    LOW_MZ = 7  # lowest observed m/z, else the scan window's
+    HIGH_MZ = 8
+    CENTROID = 9  # 1 or 0
+    POLARITY = 10  # polarity code
+    PRECURSOR_MZ = 11
+    PRECURSOR_CHARGE = 12  # 0: unknown
+    SCAN_WINDOW_LOW = 13
+    SCAN_WINDOW_HIGH = 14
+    ION_INJECTION_TIME = 15  # ms
+    PRECURSOR_SCAN = 16  # number of the scan the precursor was selected in; -1: none named
+    PRECURSORS = 17
+    ISOLATION_WIDTH = 18
+    COLLISION_ENERGY = 19
+
 
 _lock = threading.Lock()
 _loaded: str | None = None  # real path of the library corvix loaded or confirmed
