@@ -64,7 +64,6 @@ public:
     bool reserve(std::size_t bytes);
     void* data() const { return data_; }
     std::size_t size() const { return bytes_; }
-    bool mapped() const { return mapped_; }
 
     // Takes ownership of memory from PyMem_Malloc/Realloc.
     void adopt(void* heap_block, std::size_t bytes) {
