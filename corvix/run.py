@@ -17,7 +17,7 @@ import numpy.typing as npt
 import native_corvix_py_backend as _m
 
 from . import _library
-from .errors import OpenError, ReaderError, ReaderNotFoundError
+from .errors import OpenError
 
 T = TypeVar("T")
 FloatArray = npt.NDArray[np.float64]
@@ -94,15 +94,6 @@ def _note(error: BaseException, path: str, scan: int | None) -> None:
         error.add_note(where)
 
 
-def _wrap(error: RuntimeError, path: str, scan: int | None) -> ReaderError:
-    if isinstance(error, ReaderError):
-        return error
-    message = str(error)
-    if message.startswith(("Dylib not found", "Failed to load", "get function")):
-        return _library.explain_load_failure(error, path)
-    return ReaderError(message, path, scan)
-
-
 def _positive(value: float) -> float | None:
     return value if math.isfinite(value) and value > 0 else None
 
@@ -171,7 +162,7 @@ class Run:
         try:
             handle = _m.open_raw_file(os.path.abspath(self.path))
         except RuntimeError as error:
-            raise _wrap(error, self.path, None) from error
+            raise _library.reader_error(error, self.path) from error
         if handle < 0:
             raise OpenError(f"the Reader library cannot open this file (handle {handle})", self.path)
         try:
@@ -186,8 +177,9 @@ class Run:
                             self.path)
         self._handle = handle
         self._finalizer = weakref.finalize(self, _close_handle, handle)
-        # The mzML Reader library documents its scan statistics: index 12 holds
-        # the precursor charge and 16 the precursor's scan number.
+        # The mzML Reader library documents its scan statistics (the precursor's
+        # charge and scan number among them); other libraries' may differ.
+        _library.confirm_loaded()
         self.mzml_conventions = _library.mzml_reader_loaded()
 
     # -- life cycle -----------------------------------------------------------
@@ -234,7 +226,7 @@ class Run:
         try:
             return function(handle, *args)
         except RuntimeError as error:
-            raise _wrap(error, self.path, scan) from error
+            raise _library.reader_error(error, self.path, scan) from error
         except Exception as error:
             _note(error, self.path, scan)
             raise
@@ -244,12 +236,7 @@ class Run:
 
         Failures to find or load the Reader library are still raised.
         """
-        try:
-            return self.call(function, *args, scan=scan)
-        except ReaderError as error:
-            if isinstance(error, ReaderNotFoundError):
-                raise
-            return None
+        return _library.unless_failed(lambda: self.call(function, *args, scan=scan))
 
     # -- scans ----------------------------------------------------------------
 
@@ -348,12 +335,11 @@ class Run:
     def centroids(self, number: int) -> Centroids | None:
         """The scan's centroid stream, or None when the Reader library has none for it."""
         capacity = self._capacity
-        try:
-            result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
-        except ReaderError as error:
-            if isinstance(error, ReaderNotFoundError):
-                raise
+        grown = _library.unless_failed(
+            lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+        if grown is None:
             return None
+        result, used = grown
         if used > capacity:
             self._capacity = used
         mz, intensity, resolution, noise, flags = result[:5]
@@ -365,14 +351,13 @@ class Run:
         if centroid is not False:
             # Only the m/z and intensity lists of the stream become arrays here.
             capacity = self._capacity
-            try:
-                result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
-            except ReaderError as error:
-                if isinstance(error, ReaderNotFoundError):
-                    raise
+            grown = _library.unless_failed(
+                lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+            if grown is None:
                 if centroid:
                     return Peaks(_EMPTY.copy(), _EMPTY.copy())
             else:
+                result, used = grown
                 if used > capacity:
                     self._capacity = used
                 if result[0] or centroid:
@@ -615,7 +600,7 @@ class Scan:
                     return None
                 return charge if charge != 0 else None
         if self.run.mzml_conventions:
-            stat = self._stat(12)
+            stat = self._stat(_library.MzmlStat.PRECURSOR_CHARGE)
             if stat is not None and stat.is_integer() and stat != 0:
                 return int(stat)
         return None
@@ -625,7 +610,7 @@ class Scan:
         """Number of the scan the precursor was selected in, when the Reader library says (mzML library)."""
         if self.ms_order < 2 or not self.run.mzml_conventions:
             return None
-        value = self._stat(16)
+        value = self._stat(_library.MzmlStat.PRECURSOR_SCAN)
         if value is None or not value.is_integer() or int(value) not in self.run.scan_numbers:
             return None
         return int(value)

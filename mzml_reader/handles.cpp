@@ -127,12 +127,13 @@ std::int32_t HandleTable::open(const char* path) {
     if (path == nullptr) return -1;
     auto handle = std::make_shared<Handle>();
     handle->path = path;
-    std::unique_ptr<Run> run = Run::open(handle->path, &handle->error);
+    Outcome why;
+    std::unique_ptr<Run> run = Run::open(handle->path, &why);
     if (run) {
         handle->view = std::make_shared<const RunView>(std::move(run));
-        handle->error.clear();
-    } else if (handle->error.empty()) {
-        handle->error = "the file cannot be read as mzML";
+    } else {
+        handle->failure = why.failure == Failure::None ? Failure::Malformed : why.failure;
+        handle->error = why.text.empty() ? "the file cannot be read as mzML" : std::move(why.text);
     }
     std::unique_lock<std::shared_mutex> lock(mutex_);
     if (next_ == std::numeric_limits<std::int32_t>::max()) return -1;

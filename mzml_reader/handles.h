@@ -84,7 +84,8 @@ private:
 // What a handle refers to. Immutable once in the table.
 struct Handle {
     std::string path;                       // as given to open_raw_file
-    std::string error;                      // why the file could not be opened, "" when open
+    Failure failure = Failure::None;        // what kept the file from opening, None when open
+    std::string error;                      // the reason for the error log, "" when open
     std::shared_ptr<const RunView> view;    // null when the file could not be opened
 };
 

@@ -10,7 +10,9 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "parser.h"
+#include "array_parse.h"
+#include "document_pass.h"
+#include "index_pass.h"
 #include "source.h"
 
 namespace mzml {
@@ -53,10 +55,12 @@ std::int32_t first_scan_number(const std::vector<ScanInfo>& scans) {
     return static_cast<std::int32_t>(first);
 }
 
-// Gives up a pass whose failure is not the input simply ending early.
-bool truncation(const std::string& error) {
-    return error.empty() || error == "no element found" || error == "unclosed token" ||
-           error == "partial character" || error.find("gzip") != std::string::npos || error == "read error";
+// Whether a pass that skipped array text may have stopped because of it:
+// array text holding markup looks like malformed XML (or, nested deeply
+// enough, exhausts memory) once skipped. A pass that stopped because the
+// input ended or could not be read would stop again.
+bool full_parse_may_help(const Outcome& stopped_by) {
+    return stopped_by.failure == Failure::Malformed || stopped_by.failure == Failure::NoMemory;
 }
 
 }  // namespace
@@ -65,30 +69,32 @@ Run::~Run() = default;
 
 bool Run::gzip() const noexcept { return source_ && source_->gzip(); }
 
-std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noexcept {
-    std::string scratch;
+std::unique_ptr<Run> Run::open(const std::string& path, Outcome* error) noexcept {
+    Outcome scratch;
     if (!error) error = &scratch;
     try {
         std::unique_ptr<ByteSource> source = open_source(path, error);
         if (!source) return nullptr;
         Document doc;
-        std::string why;
+        Outcome why;
         bool indexed = !source->gzip() && index_document(*source, &doc, &why);
         if (!indexed) {
             if (!scan_document(*source, &doc, true, error)) return nullptr;
-            if (!doc.complete && !truncation(doc.error)) {
+            if (!doc.complete && full_parse_may_help(doc.stopped_by)) {
                 // Array text holding markup defeats the skipping of array
                 // text: parse it all and keep the better result.
                 Document full;
-                std::string e2;
+                Outcome e2;
                 if (scan_document(*source, &full, false, &e2) &&
                     (full.complete || full.scans.size() > doc.scans.size()))
                     doc = std::move(full);
             }
         }
         if (doc.scans.empty() && !doc.complete) {
-            *error = doc.error.empty() ? "the file ends before its first spectrum"
-                                       : "the file ends before its first spectrum (" + doc.error + ")";
+            const Outcome& cause = doc.stopped_by;
+            *error = cause.ok() ? Outcome::fail(Failure::Truncated, "the file ends before its first spectrum")
+                                : Outcome::fail(cause.failure, "the file ends before its first spectrum (" +
+                                                                   cause.text + ")");
             return nullptr;
         }
 
@@ -146,7 +152,9 @@ std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noex
         run->source_ = std::move(source);
         return run;
     } catch (...) {
-        *error = "out of memory";
+        error->failure = Failure::NoMemory;
+        error->index = IndexProblem::None;
+        error->text = "out of memory";  // short enough to need no allocation
         return nullptr;
     }
 }
@@ -175,14 +183,13 @@ bool read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t a
                   ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
                   Arrays* out, XmlPath path) {
     std::vector<char>* buf = nullptr;
-    std::string why;
     if (arrays > begin && arrays < end) {
         if (!read_span(source, arrays, end, &buf)) return false;
-        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, &why,
-                                path);
+        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, path)
+            .ok();
     }
     if (!read_span(source, begin, end, &buf)) return false;
-    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, &why, path);
+    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, path).ok();
 }
 
 }  // namespace

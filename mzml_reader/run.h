@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "failure.h"
+
 namespace mzml {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -112,10 +114,11 @@ class ByteSource;  // plain file or gzip stream, see source.h
 
 class Run {
 public:
-    // Opens and indexes a file. Returns nullptr and sets *error (a short
-    // English reason) when the file cannot be read, is not mzML, or ends
-    // before its first spectrum. Never throws.
-    static std::unique_ptr<Run> open(const std::string& path, std::string* error) noexcept;
+    // Opens and indexes a file. Returns nullptr and sets *error (what went
+    // wrong, with a short English reason for the error log) when the file
+    // cannot be read, is not mzML, or ends before its first spectrum. Never
+    // throws.
+    static std::unique_ptr<Run> open(const std::string& path, Outcome* error) noexcept;
     ~Run();
 
     const std::string& path() const noexcept { return path_; }

@@ -43,15 +43,26 @@
 
 namespace mzml {
 
+namespace {
+
+Outcome no_memory() noexcept {
+    Outcome o;
+    o.failure = Failure::NoMemory;
+    o.text = "out of memory";  // short enough to need no allocation
+    return o;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- the file
 
 #ifdef _WIN32
 
-std::unique_ptr<File> File::open(const std::string& path, std::string* error) noexcept {
+std::unique_ptr<File> File::open(const std::string& path, Outcome* error) noexcept {
     try {
         int wn = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
         if (wn <= 0) {
-            if (error) *error = "the path is not valid UTF-8";
+            if (error) *error = Outcome::fail(Failure::NoSuchFile, "the path is not valid UTF-8");
             return nullptr;
         }
         std::wstring wide(static_cast<std::size_t>(wn), L'\0');
@@ -59,13 +70,13 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* error) no
         HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            if (error) *error = "cannot open the file";
+            if (error) *error = Outcome::fail(Failure::Io, "cannot open the file");
             return nullptr;
         }
         LARGE_INTEGER size;
         if (!GetFileSizeEx(h, &size) || GetFileType(h) != FILE_TYPE_DISK) {
             CloseHandle(h);
-            if (error) *error = "not a regular file";
+            if (error) *error = Outcome::fail(Failure::NotAFile, "not a regular file");
             return nullptr;
         }
         std::unique_ptr<File> f(new File());
@@ -73,7 +84,7 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* error) no
         f->size_ = static_cast<std::uint64_t>(size.QuadPart);
         return f;
     } catch (...) {
-        if (error) *error = "out of memory";
+        if (error) *error = no_memory();
         return nullptr;
     }
 }
@@ -104,20 +115,22 @@ std::int64_t File::pread(std::uint64_t offset, void* buf, std::size_t n) const n
 
 #else
 
-std::unique_ptr<File> File::open(const std::string& path, std::string* error) noexcept {
+std::unique_ptr<File> File::open(const std::string& path, Outcome* error) noexcept {
     try {
         int fd;
         do {
             fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
-            if (error) *error = errno == ENOENT ? "no such file" : "cannot open the file";
+            if (error)
+                *error = errno == ENOENT ? Outcome::fail(Failure::NoSuchFile, "no such file")
+                                         : Outcome::fail(Failure::Io, "cannot open the file");
             return nullptr;
         }
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
-            if (error) *error = "not a regular file";
+            if (error) *error = Outcome::fail(Failure::NotAFile, "not a regular file");
             return nullptr;
         }
         std::unique_ptr<File> f(new File());
@@ -125,7 +138,7 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* error) no
         f->size_ = static_cast<std::uint64_t>(st.st_size);
         return f;
     } catch (...) {
-        if (error) *error = "out of memory";
+        if (error) *error = no_memory();
         return nullptr;
     }
 }
@@ -166,14 +179,14 @@ public:
     std::int64_t read_at(std::uint64_t offset, void* buf, std::size_t n) const noexcept override {
         return file_->pread(offset, buf, n);
     }
-    bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const override {
+    bool scan(std::uint64_t offset, const Sink& sink, Outcome* error) const override {
         if (offset >= file_->size()) return true;
         std::vector<char> buf(static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, file_->size() - offset)));
         std::uint64_t pos = offset;
         while (pos < file_->size()) {
             std::int64_t got = file_->pread(pos, buf.data(), buf.size());
             if (got < 0) {
-                if (error) *error = "read error";
+                if (error) *error = Outcome::fail(Failure::Io, "read error");
                 return false;
             }
             if (got == 0) break;
@@ -264,7 +277,7 @@ public:
         }
     }
 
-    bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const override {
+    bool scan(std::uint64_t offset, const Sink& sink, Outcome* error) const override {
         if (offset == 0 && !scanned_) return first_pass(sink, error);
         // Later scans go through the cursor.
         std::vector<unsigned char> buf(kScanChunk);
@@ -272,7 +285,7 @@ public:
         while (pos < size_) {
             std::int64_t got = read_at(pos, buf.data(), buf.size());
             if (got < 0) {
-                if (error) *error = "gzip decompression error";
+                if (error) *error = Outcome::fail(Failure::Corrupt, "gzip decompression error");
                 return false;
             }
             if (got == 0) break;
@@ -286,11 +299,11 @@ private:
     // The whole stream once, from the start: feeds the sink and records the
     // checkpoints and the decompressed size. Data up to a decompression error
     // or a truncation is still delivered (and stays readable).
-    bool first_pass(const Sink& sink, std::string* error) const {
+    bool first_pass(const Sink& sink, Outcome* error) const {
         scanned_ = true;
         Inflater inf;
         if (inflateInit2(&inf.zs, 15 + 32) != Z_OK) {
-            if (error) *error = "zlib initialisation failed";
+            if (error) *error = Outcome::fail(Failure::NoMemory, "zlib initialisation failed");
             return false;
         }
         inf.live = true;
@@ -303,10 +316,11 @@ private:
         std::uint64_t total = 0;
         std::uint64_t last_cp = 0;
         bool first_cp = true;
-        std::string fail;
+        Outcome fail;
         for (;;) {
             if (inf.zs.avail_in == 0 && !inf.refill(*file_)) {
-                fail = total == 0 ? "the gzip file is empty or unreadable" : "the gzip file is truncated";
+                fail = Outcome::fail(Failure::Truncated,
+                                     total == 0 ? "the gzip file is empty or unreadable" : "the gzip file is truncated");
                 break;
             }
             if (have + 1 > out.size() - 65536) {
@@ -329,7 +343,7 @@ private:
                 continue;
             }
             if (ret != Z_OK && ret != Z_BUF_ERROR) {
-                fail = "the gzip file is corrupt";
+                fail = Outcome::fail(Failure::Corrupt, "the gzip file is corrupt");
                 break;
             }
             if ((inf.zs.data_type & 128) && !(inf.zs.data_type & 64) &&
@@ -344,7 +358,7 @@ private:
                     uLongf clen = compressBound(static_cast<uLong>(wl));
                     cp.window.resize(clen);
                     if (compress2(cp.window.data(), &clen, out.data() + have - wl, static_cast<uLong>(wl), 1) != Z_OK) {
-                        fail = "zlib compression failed";
+                        fail = Outcome::fail(Failure::NoMemory, "zlib compression failed");
                         break;
                     }
                     cp.window.resize(clen);
@@ -357,8 +371,8 @@ private:
         }
         size_ = total;
         checkpoints_.shrink_to_fit();
-        if (!fail.empty()) {
-            if (error) *error = fail;
+        if (!fail.ok()) {
+            if (error) *error = std::move(fail);
             return false;
         }
         return true;
@@ -483,20 +497,20 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> open_source(const std::string& path, std::string* error) noexcept {
+std::unique_ptr<ByteSource> open_source(const std::string& path, Outcome* error) noexcept {
     try {
         std::unique_ptr<File> f = File::open(path, error);
         if (!f) return nullptr;
         unsigned char magic[2] = {0, 0};
         std::int64_t got = f->pread(0, magic, 2);
         if (got < 0) {
-            if (error) *error = "read error";
+            if (error) *error = Outcome::fail(Failure::Io, "read error");
             return nullptr;
         }
         if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) return std::make_unique<GzipSource>(std::move(f));
         return std::make_unique<PlainSource>(std::move(f));
     } catch (...) {
-        if (error) *error = "out of memory";
+        if (error) *error = no_memory();
         return nullptr;
     }
 }

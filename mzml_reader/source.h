@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "failure.h"
+
 namespace mzml {
 
 class ByteSource {
@@ -32,21 +34,22 @@ public:
 
     // Pushes the document from `offset` to its end, in order, to `sink` in
     // chunks; the sink returns false to stop early. Returns false on a read
-    // or decompression error (with *error set). For gzip, a scan from 0 that
+    // or decompression error (with *error set: Io, Truncated, Corrupt or
+    // NoMemory). For gzip, a scan from 0 that
     // reaches the end also records the random-access checkpoints and the size;
     // it must run once before read_at is used.
     using Sink = std::function<bool(const char* data, std::size_t n)>;
-    virtual bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const = 0;
+    virtual bool scan(std::uint64_t offset, const Sink& sink, Outcome* error) const = 0;
 };
 
 // Opens `path`: gzip when it starts with the gzip magic bytes (1f 8b),
 // a plain file otherwise. Returns nullptr with *error set on failure.
-std::unique_ptr<ByteSource> open_source(const std::string& path, std::string* error) noexcept;
+std::unique_ptr<ByteSource> open_source(const std::string& path, Outcome* error) noexcept;
 
 // The OS-level file under both sources: positioned reads only, no cursor.
 class File {
 public:
-    static std::unique_ptr<File> open(const std::string& path, std::string* error) noexcept;
+    static std::unique_ptr<File> open(const std::string& path, Outcome* error) noexcept;
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;

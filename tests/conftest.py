@@ -2,6 +2,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -34,6 +35,20 @@ def stub(corvix):
     control.reset()
     yield control
     control.reset()
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def require_unless_free_threaded(name):
+    """Imports `name`; on a free-threaded interpreter, where some packages have
+    no wheels (their requirement lines are marked "# not on free-threaded"),
+    skips the test when it is missing. Everywhere else a missing package fails."""
+    if FREE_THREADED:
+        return pytest.importorskip(name, reason=f"{name} has no wheels for a free-threaded interpreter")
+    import importlib
+
+    return importlib.import_module(name)
 
 
 def module_dir():

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "parser.h"
+#include "document.h"
 
 namespace mzml {
 
