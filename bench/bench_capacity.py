@@ -242,12 +242,12 @@ def mzml_section(m: Any, data: pathlib.Path, quick: bool) -> list[Target]:
 # Threads with the lock off.
 
 
-def read_every_spectrum(m: Any, path: str, threads: int, shared: bool, handle: int, sizes: dict[int, int]) -> None:
-    """`threads` threads read every spectrum once between them, each a
-    contiguous part of the run, with a handle each or all on `handle`."""
+def read_every_spectrum(m: Any, handles: list[int], sizes: dict[int, int]) -> None:
+    """One thread per handle reads every spectrum once between them, each a
+    contiguous part of the run."""
     scans = sorted(sizes)
-    parts = [scans[i * len(scans) // threads:(i + 1) * len(scans) // threads] for i in range(threads)]
-    handles = [handle] * threads if shared else [m.open_raw_file(path) for _ in range(threads)]
+    n = len(handles)
+    parts = [scans[i * len(scans) // n:(i + 1) * len(scans) // n] for i in range(n)]
 
     # Everything the loop touches is local to the thread: names looked up in
     # shared dictionaries would make the threads count references to the
@@ -257,25 +257,21 @@ def read_every_spectrum(m: Any, path: str, threads: int, shared: bool, handle: i
         for s in part:
             get(h, s, size[s])
 
-    workers = [threading.Thread(target=work, args=(handles[i], parts[i])) for i in range(threads)]
+    workers = [threading.Thread(target=work, args=(handles[i], parts[i])) for i in range(n)]
     for w in workers:
         w.start()
     for w in workers:
         w.join()
-    if not shared:
-        for h in handles:
-            m.close_raw_file(h)
 
 
 def threads_child(m: Any, path: pathlib.Path, quick: bool) -> int:
     handle = m.open_raw_file(str(path))
+    own = [m.open_raw_file(str(path)) for _ in range(2)]
     first, last = m.get_first_scan(handle), m.get_last_scan(handle)
     sizes = {s: len(m.get_spectrum(handle, s, 1 << 22)[0]) for s in range(first, last + 1)}
-    candidates: dict[str, _common.Candidate] = {}
-    for shared in (False, True):
-        for threads in (1, 2):
-            key = f"{threads}-{'shared' if shared else 'own'}"
-            candidates[key] = (lambda t=threads, s=shared: read_every_spectrum(m, str(path), t, s, handle, sizes))
+    layouts = {"1-own": own[:1], "2-own": own, "1-shared": [handle], "2-shared": [handle, handle]}
+    candidates: dict[str, _common.Candidate] = {
+        key: (lambda hs=hs: read_every_spectrum(m, hs, sizes)) for key, hs in layouts.items()}
     best = Clock.for_work(quick, rounds=9).per_call(candidates)
     print(f"### {path.name}: one pass of `get_spectrum` over {len(sizes):,} scans (exact capacities), "
           f"load average {os.getloadavg()[0]:.2f}")
@@ -283,15 +279,14 @@ def threads_child(m: Any, path: pathlib.Path, quick: bool) -> int:
     print("| handles | 1 thread (ms) | 2 threads (ms) | speed-up |")
     print("|---|---:|---:|---:|")
     targets = []
-    for shared in (False, True):
-        kind = "shared" if shared else "own"
+    for kind, where in (("own", "a handle per thread"), ("shared", "one shared handle")):
         one, two = best[f"1-{kind}"], best[f"2-{kind}"]
-        where = "one shared handle" if shared else "a handle per thread"
         targets.append(Target(f"two threads reading with {where}, x faster than one", one / two, THREAD_TARGET,
                               at_least=True))
         print(f"| {where} | {one * 1e3:,.1f} | {two * 1e3:,.1f} | {one / two:.2f}x |")
     print()
-    m.close_raw_file(handle)
+    for h in [handle, *own]:
+        m.close_raw_file(h)
     return _common.report_targets(targets)
 
 
