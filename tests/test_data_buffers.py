@@ -277,7 +277,7 @@ try:
     m.get_spectrum(0, 1, -1)  # the first exception of a thread sets up its exception state
 except BaseException:
     pass
-spectrum_buffers = [8 * points, 8 * points, 16 << 10]  # masses, intensities, and room for small blocks
+spectrum_buffers = [16 * points + 4096, 16 << 10]  # masses and intensities in one block, room for small ones
 text_buffers = [131072, 32 << 10]  # the 128 KiB text buffer
 print(run_exhausted(lambda: m.get_spectrum(0, 1, points), spectrum_buffers), flush=True)
 print(run_exhausted(lambda: m.get_instrument_method(1, 0), text_buffers), flush=True)
