@@ -71,14 +71,27 @@ constexpr R failure() {
 // ---------------------------------------------------------------------------
 // Handles, scans and output buffers.
 
-std::shared_ptr<const RunView> view_of(i32 handle) {
-    auto h = HandleTable::instance().find(handle);
-    return h ? h->view : nullptr;
+// An open handle's run, kept alive for the call by its handle: a call takes
+// one counted reference (the handle's), so that threads calling on one
+// shared handle write one reference count between them, not two.
+struct ViewRef {
+    std::shared_ptr<const mzml::Handle> handle;
+    const RunView* view = nullptr;
+    explicit operator bool() const noexcept { return view != nullptr; }
+    const RunView* operator->() const noexcept { return view; }
+    const RunView& operator*() const noexcept { return *view; }
+};
+
+ViewRef view_of(i32 handle) {
+    ViewRef r;
+    r.handle = HandleTable::instance().find(handle);
+    if (r.handle) r.view = r.handle->view.get();
+    return r;
 }
 
 // A scan of an open handle, with its run kept alive for the call.
 struct ScanRef {
-    std::shared_ptr<const RunView> view;
+    ViewRef view;
     std::size_t pos = 0;
     const ScanInfo* scan = nullptr;
     explicit operator bool() const noexcept { return scan != nullptr; }
