@@ -17,7 +17,8 @@ from __future__ import annotations
 import os
 
 from ._library import loaded_reader, mzml_reader_path
-from .errors import OpenError, ReaderConflictError, ReaderError, ReaderNotFoundError
+from .damage import Damage, DamagedRunWarning
+from .errors import DamagedRunError, OpenError, ReaderConflictError, ReaderError, ReaderNotFoundError
 from .run import (
     ACTIVATION_NAMES,
     POLARITY_NAMES,
@@ -42,6 +43,9 @@ __all__ = [
     "TRACE_MASS_RANGE",
     "TRACE_TIC",
     "Centroids",
+    "Damage",
+    "DamagedRunError",
+    "DamagedRunWarning",
     "DependentScan",
     "OpenError",
     "Peaks",
@@ -76,5 +80,9 @@ def open(path: str | os.PathLike[str], reader: str | os.PathLike[str] | None = N
             already (a process keeps the first one it loads).
         ReaderNotFoundError: no Reader library can be found or loaded.
         OpenError: the Reader library cannot open the file.
+
+    Warns:
+        DamagedRunWarning: the file is damaged and spectra were lost; the
+            rest reads as written and :attr:`Run.damage` says what and where.
     """
     return Run(path, reader)

@@ -13,6 +13,7 @@ import os
 import time
 import traceback
 import uuid
+import warnings
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -24,6 +25,8 @@ import numpy as np
 import native_corvix_py_backend as _m
 
 from . import _library
+from .damage import Damage, DamagedRunWarning
+from .errors import DamagedRunError, ReaderError
 from .run import FloatArray, Run
 
 FORMATS = ("mzML", "mgf")
@@ -49,6 +52,8 @@ class ConvertJob:
     outdir: str
     format: str = "mzML"
     reader: str | None = None
+    allow_damaged: bool = False
+    """Convert what is readable of a run that lost spectra to damage (else such a run fails)."""
 
 
 @dataclass(frozen=True)
@@ -63,6 +68,8 @@ class ConvertOutcome:
     seconds: float
     error: str | None = None
     """Why the conversion failed (None on success)."""
+    damage: str | None = None
+    """What the source lost to damage and the output therefore lacks (None when nothing)."""
 
     @property
     def ok(self) -> bool:
@@ -157,12 +164,17 @@ def _scan_peaks(run: Run, number: int) -> tuple[FloatArray, FloatArray, bool]:
     return mz, intensity, run.call(_m.is_centroid, number, scan=number)
 
 
-def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None) -> int:
-    """Write the whole run as indexed mzML with zlib-compressed float64 arrays; returns the spectrum count."""
+def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None,
+               skip: frozenset[int] = frozenset()) -> int:
+    """Write the run as indexed mzML with zlib-compressed float64 arrays; returns the spectrum count.
+
+    The scans numbered in `skip` (lost to damage) are left out.
+    """
     from psims.mzml.writer import MzMLWriter  # type: ignore[import-untyped,unused-ignore]
 
     numbers = run.scan_numbers
     orders = run.ms_orders
+    kept = [position for position, number in enumerate(numbers) if number not in skip]
     meta = run.metadata()
     instrument, sample = meta["instrument"], meta["sample"]
     tick = _Ticker(progress, len(numbers))
@@ -171,13 +183,13 @@ def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None) -> in
     if _library.is_mzml_path(run.path):
         source_params.append("mzML format")
     contents = []
-    if (orders == 1).any():
+    if (orders[kept] == 1).any():
         contents.append("MS1 spectrum")
-    if (orders > 1).any():
+    if (orders[kept] > 1).any():
         contents.append("MSn spectrum")
     encoding = {"m/z array": np.float64, "intensity array": np.float64}
-    tic_times = np.empty(len(numbers), dtype=np.float64)
-    tic_values = np.empty(len(numbers), dtype=np.float64)
+    tic_times = np.empty(len(kept), dtype=np.float64)
+    tic_values = np.empty(len(kept), dtype=np.float64)
     with MzMLWriter(out, close=False) as writer:
         writer.controlled_vocabularies()
         writer.file_description(file_contents=contents, source_files=[{
@@ -209,8 +221,9 @@ def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None) -> in
             # A precursor refers to the scan it was selected in: as the Reader library
             # says, else the last scan of the order below.
             last_of_order: dict[int, int] = {}
-            with writer.spectrum_list(count=len(numbers)):
-                for position, scan in enumerate(run):
+            with writer.spectrum_list(count=len(kept)):
+                for written, position in enumerate(kept):
+                    scan = run[numbers[position]]
                     n = scan.number
                     order = int(orders[position])
                     mz, intensity, centroided = _scan_peaks(run, n)
@@ -236,15 +249,15 @@ def write_mzml(run: Run, out: IO[bytes], progress: Progress | None = None) -> in
                         scan_start_time=scan.rt, params=params, scan_params=scan_params,
                         precursor_information=precursor, encoding=encoding, compression="zlib")
                     last_of_order[order] = n
-                    tic_times[position] = scan.rt
-                    tic_values[position] = total
+                    tic_times[written] = scan.rt
+                    tic_values[written] = total
                     tick(position + 1)
-            if len(numbers):
+            if kept:
                 with writer.chromatogram_list(count=1):
                     writer.write_chromatogram(tic_times, tic_values, id="TIC",
                                               chromatogram_type="total ion current chromatogram",
                                               encoding=64, compression="zlib")
-    return len(numbers)
+    return len(kept)
 
 
 _COUNTS = "number of detector counts"
@@ -273,8 +286,9 @@ def _precursor(mz: float, charge: int | None, width: float | None, activation: s
     return info
 
 
-def write_mgf(run: Run, out: IO[bytes], progress: Progress | None = None) -> int:
-    """Write the MS2-and-higher scans of the run as MGF; returns the number of spectra written."""
+def write_mgf(run: Run, out: IO[bytes], progress: Progress | None = None,
+              skip: frozenset[int] = frozenset()) -> int:
+    """Write the MS2-and-higher scans of the run as MGF, but those in `skip`; returns the number written."""
     numbers = run.scan_numbers
     orders = run.ms_orders
     name = stem(run.path)
@@ -282,7 +296,7 @@ def write_mgf(run: Run, out: IO[bytes], progress: Progress | None = None) -> int
     tick(0)
     written = 0
     for position, scan in enumerate(run):
-        if orders[position] >= 2:
+        if orders[position] >= 2 and scan.number not in skip:
             mz, intensity, _ = _scan_peaks(run, scan.number)
             lines = ["BEGIN IONS", f"TITLE={name}.{scan.number}.{scan.number}.{scan.charge or 0}"]
             if scan.precursor_mz is not None:
@@ -300,13 +314,43 @@ def write_mgf(run: Run, out: IO[bytes], progress: Progress | None = None) -> int
     return written
 
 
-def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
-                 reader: str | os.PathLike[str] | None = None, progress: Progress | None = None) -> int:
-    """Convert one file; returns the number of spectra written.
+def check_damage(run: Run, allow_damaged: bool) -> Damage:
+    """The damage of a run about to be converted.
 
-    The output is written under a temporary name and renamed onto `output`
-    at the end, so an interrupted or failed conversion leaves no partial file
-    under that name. Failures raise (see :func:`corvix.open`).
+    Raises DamagedRunError when the run lost spectra (or chromatograms) to
+    damage and `allow_damaged` is not set; otherwise returns the damage, whose
+    lost spectra the conversion leaves out.
+    """
+    damage = run.damage
+    if damage.lost and not allow_damaged:
+        raise DamagedRunError(f"{damage.describe()}; --allow-damaged converts what is readable", run.path)
+    return damage
+
+
+def _lost_scans(run: Run, damage: Damage) -> frozenset[int]:
+    return frozenset(run.first_scan + position for position in damage.positions)
+
+
+def _find_unreadable(run: Run, skip: frozenset[int]) -> None:
+    """Reads every spectrum once, so that the error log names each one whose arrays are damaged."""
+    for number in run.scan_numbers:
+        if number not in skip:
+            try:
+                run.spectrum(number)
+            except ReaderError:
+                pass
+
+
+def convert_damaged(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
+                    reader: str | os.PathLike[str] | None = None, progress: Progress | None = None,
+                    allow_damaged: bool = False) -> tuple[int, Damage]:
+    """Like :func:`convert_file`, and says what the source lost to damage.
+
+    A run that lost spectra fails with DamagedRunError unless `allow_damaged`;
+    with it, the readable spectra are converted and the damage returned. Damage
+    inside a spectrum's arrays is found only when the spectrum is read: when a
+    read fails while writing, every spectrum is read once to find all such
+    damage and the output is written again without them.
     """
     fmt = normalise_format(format)
     source, output = os.fspath(source), os.fspath(output)
@@ -314,8 +358,39 @@ def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
         raise ValueError(f"{output} is the input file itself; choose another output directory")
     writer = write_mzml if fmt == "mzML" else write_mgf
     os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
-    with Run(source, reader) as run, atomic_output(output) as out:
-        return writer(run, out, progress)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DamagedRunWarning)  # the outcome names the loss
+        with Run(source, reader) as run:
+            damage = check_damage(run, allow_damaged)
+            skip = _lost_scans(run, damage)
+            try:
+                with atomic_output(output) as out:
+                    return writer(run, out, progress, skip), damage
+            except ReaderError as error:
+                found = run.damage
+                if not found.lost:
+                    raise
+                if not allow_damaged:
+                    raise DamagedRunError(f"{found.describe()}; --allow-damaged converts what is readable",
+                                          run.path) from error
+            _find_unreadable(run, skip)
+            damage = run.damage
+            with atomic_output(output) as out:
+                return writer(run, out, progress, _lost_scans(run, damage)), damage
+
+
+def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
+                 reader: str | os.PathLike[str] | None = None, progress: Progress | None = None,
+                 allow_damaged: bool = False) -> int:
+    """Convert one file; returns the number of spectra written.
+
+    The output is written under a temporary name and renamed onto `output`
+    at the end, so an interrupted or failed conversion leaves no partial file
+    under that name. Failures raise (see :func:`corvix.open`); a run that lost
+    spectra to damage raises DamagedRunError unless `allow_damaged`, which
+    converts what is readable (see :func:`convert_damaged`).
+    """
+    return convert_damaged(source, output, format, reader, progress, allow_damaged)[0]
 
 
 def convert_task(job: ConvertJob, progress: Progress | None = None) -> ConvertOutcome:
@@ -328,10 +403,11 @@ def convert_task(job: ConvertJob, progress: Progress | None = None) -> ConvertOu
     output: str | None = None
     try:
         output = output_path(job.source, job.outdir, job.format)
-        scans = convert_file(job.source, output, job.format, job.reader, progress)
+        scans, damage = convert_damaged(job.source, output, job.format, job.reader, progress, job.allow_damaged)
     except Exception as error:
         message = f"{type(error).__name__}: {error}"
         if not isinstance(error, (OSError, RuntimeError, ValueError)):
             message += "\n" + traceback.format_exc()
         return ConvertOutcome(job.source, None, 0, time.perf_counter() - started, message)
-    return ConvertOutcome(job.source, output, scans, time.perf_counter() - started)
+    return ConvertOutcome(job.source, output, scans, time.perf_counter() - started,
+                          damage=damage.describe() if damage.lost else None)

@@ -7,6 +7,7 @@ import math
 import os
 import re
 import struct
+import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
@@ -19,6 +20,7 @@ import numpy.typing as npt
 import native_corvix_py_backend as _m
 
 from . import _extension, _library
+from . import damage as _damage
 from .errors import OpenError, ReaderError
 
 T = TypeVar("T")
@@ -263,6 +265,9 @@ class Run:
         # charge and scan number among them); other libraries' may differ.
         _library.confirm_loaded()
         self.mzml_conventions = _library.mzml_reader_loaded()
+        self._damage = _damage.NO_DAMAGE
+        self._log_seen = 0
+        self._review_damage(stacklevel=4)
 
     # -- life cycle -----------------------------------------------------------
 
@@ -272,6 +277,37 @@ class Run:
         if self._handle is None:
             raise ValueError(f"{self.path} is closed")
         return self._handle
+
+    @property
+    def damage(self) -> _damage.Damage:
+        """What the run lost to damage (see :mod:`corvix.damage`); nothing for an undamaged run.
+
+        Damage to a spectrum's arrays is found when the spectrum is first
+        read, so this can grow while the run is read. Only the mzML Reader
+        library's error log is read for damage.
+        """
+        if self._handle is not None:
+            self._review_damage(stacklevel=3)
+        return self._damage
+
+    def _review_damage(self, stacklevel: int) -> None:
+        """Reads the error log again when it grew; warns when more was lost."""
+        handle = self._handle
+        if handle is None or not self.mzml_conventions:
+            return
+        try:
+            size = _damage.log_size(handle)
+            if size == self._log_seen:
+                return
+            found = _damage.parse(_damage.read_log(handle))
+        except RuntimeError as error:
+            raise _library.reader_error(error, self.path, None) from error
+        before, self._damage, self._log_seen = self._damage, found, size
+        if (found.spectra, found.unknown, found.chromatograms) != (before.spectra, before.unknown,
+                                                                   before.chromatograms):
+            warnings.warn(_damage.DamagedRunWarning(
+                f"{self.path}: {found.describe()}; the rest reads as written (Run.damage says what and where)"),
+                stacklevel=stacklevel)
 
     @property
     def closed(self) -> bool:
@@ -308,6 +344,8 @@ class Run:
         try:
             return function(handle, *args)
         except RuntimeError as error:
+            if self.mzml_conventions:
+                self._review_damage(stacklevel=4)  # a failed read may have found damage
             raise _library.reader_error(error, self.path, scan) from error
         except Exception as error:
             _note(error, self.path, scan)

@@ -100,8 +100,10 @@ std::int32_t chromatogram(const RunView& view, const ChromatogramRequest& rq, do
         const auto p0 = static_cast<std::size_t>(first - view.first_scan());
         const auto p1 = static_cast<std::size_t>(last - view.first_scan());
         selected.reserve(p1 - p0 + 1);
+        // A lost spectrum's slot has no time and no data: no point.
         for (std::size_t p = p0; p <= p1; ++p)
-            if (query.selects_all() || query.matches(view.scans()[p].filter_text, view.built_text(p)))
+            if (!view.scans()[p].lost &&
+                (query.selects_all() || query.matches(view.scans()[p].filter_text, view.built_text(p))))
                 selected.push_back(static_cast<std::uint32_t>(p));
     }
     const std::size_t count = selected.size();
@@ -152,7 +154,12 @@ std::int32_t chromatogram(const RunView& view, const ChromatogramRequest& rq, do
                 intensities[k] = s.base_peak_intensity;
                 continue;
             }
-            if (!view.run().read_spectrum(p, &a) || a.x.size() != a.y.size()) return false;
+            Outcome why;
+            if (!view.run().read_spectrum(p, &a, XmlPath::Auto, &why)) {
+                view.unreadable(p, why);
+                return false;
+            }
+            if (a.x.size() != a.y.size()) return false;
             double value = 0.0;
             switch (rq.trace) {
                 case Trace::TIC:

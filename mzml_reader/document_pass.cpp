@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
 
 #include "feeder.h"
 #include "source.h"
@@ -38,11 +41,18 @@ void DocumentHandler::open(Tag t, const char** atts) {
     case Tag::SelectedIon:
         return open_element_part(t, atts);
     case Tag::SpectrumList:
-        return open_spectrum_list(atts);
+        list_depth_ = depth();
+        lists_seen_ = in_spectra_ = true;
+        if (reach_ != Reach::Resumed) open_spectrum_list(atts);
+        return;
     case Tag::ChromatogramList:
-        doc_->chromatogram_count = to_int(attr(atts, "count"), -1);
+        list_depth_ = depth();
+        lists_seen_ = true;
+        in_spectra_ = false;
+        if (reach_ != Reach::Resumed) doc_->chromatogram_count = to_int(attr(atts, "count"), -1);
         return;
     case Tag::Run: {
+        if (reach_ == Reach::Resumed) return;
         const char* id = attr(atts, "id");
         const char* ts = attr(atts, "startTimeStamp");
         const char* ic = attr(atts, "defaultInstrumentConfigurationRef");
@@ -122,6 +132,10 @@ void DocumentHandler::open_spectrum_list(const char** atts) {
 
 void DocumentHandler::close(Tag t) {
     switch (t) {
+    case Tag::SpectrumList:
+    case Tag::ChromatogramList:
+        list_depth_ = 0;
+        break;
     case Tag::Spectrum:
         if (scan_) doc_->scan_ends.back() = offset() + event_length();
         break;
@@ -149,6 +163,29 @@ void DocumentHandler::close(Tag t) {
         break;
     }
     ElementHeaderHandler::close(t);
+}
+
+bool DocumentHandler::drop_begun(std::string* id, std::uint64_t* offset) {
+    if (scan_ && !doc_->scans.empty() && doc_->scan_ends.back() == 0) {
+        *id = doc_->scans.back().native_id;
+        *offset = doc_->scans.back().offset;
+        doc_->scans.pop_back();
+        doc_->scan_ends.pop_back();
+        doc_->scan_arrays.pop_back();
+        doc_->scan_config_refs.pop_back();
+        scan_ = nullptr;
+        return true;
+    }
+    if (chrom_ && !doc_->chromatograms.empty() && doc_->chrom_ends.back() == 0) {
+        *id = doc_->chromatograms.back().id;
+        *offset = doc_->chromatograms.back().offset;
+        doc_->chromatograms.pop_back();
+        doc_->chrom_ends.pop_back();
+        doc_->chrom_arrays.pop_back();
+        chrom_ = nullptr;
+        return true;
+    }
+    return false;
 }
 
 // Every param of the document's header, by the element that holds it.
@@ -236,6 +273,218 @@ Outcome not_mzml(const Document& doc, const Feeder& feeder) {
 
 }  // namespace
 
+namespace {
+
+// The full pass as the byte source delivers the document: parsing, and after
+// damage inside the lists, searching for the next start tag to resume at
+// (see scan_document in the header).
+class RecoveringPass {
+public:
+    RecoveringPass(Document* doc, XML_Parser parser, bool skip_binary)
+        : doc_(doc), parser_(parser), skip_(skip_binary) {
+        handler_ = std::make_unique<DocumentHandler>(doc, DocumentHandler::Reach::WholeDocument);
+        feeder_ = std::make_unique<Feeder>(parser, *handler_, 0, skip_binary);
+    }
+    ~RecoveringPass() { feeder_.reset(); }
+    RecoveringPass(const RecoveringPass&) = delete;
+    RecoveringPass& operator=(const RecoveringPass&) = delete;
+
+    // The next bytes of the document; false once nothing more is wanted.
+    bool feed(const char* data, std::size_t n) {
+        if (mode_ == Mode::Done) return false;
+        const std::uint64_t base = pos_;
+        if (mode_ == Mode::Parsing) {
+            run(data, n, base, 0);
+        } else {
+            // Still searching: the last bytes before this chunk may hold
+            // the start of a tag that this chunk completes.
+            std::string work = tail_from(search_from_);
+            const std::uint64_t work_base = pos_ - work.size();
+            work.append(data, n);
+            run(work.data(), work.size(), work_base, 0);
+        }
+        remember(data, n);
+        pos_ += n;
+        return mode_ != Mode::Done;
+    }
+
+    // The end of the input (read_ok false: it could not be read further).
+    void finish(bool read_ok, const Outcome& read_error) {
+        if (mode_ == Mode::Parsing) {
+            feeder_->finish();
+            if (handler_->failed()) stop(handler_->failure(), feeder_->error_offset());
+        } else if (mode_ == Mode::Searching) {
+            // Damage with no start tag after it: the stretch is the last.
+            mode_ = Mode::Done;
+            const Stretch& last = doc_->stretches.back();
+            doc_->stopped_by = Outcome::fail(Failure::Malformed, last.reason);
+            doc_->stopped_at = last.begin;
+        }
+        if (!read_ok && doc_->stopped_by.ok()) {
+            doc_->stopped_by = read_error;
+            doc_->stopped_at = pos_;
+        }
+        if (!handler_->stopped() || handler_->failed() || !doc_->stopped_by.ok()) doc_->complete = false;
+    }
+
+    const Feeder& feeder() const noexcept { return *feeder_; }
+
+private:
+    enum class Mode { Parsing, Searching, Done };
+    static constexpr std::size_t kLookback = 64 * 1024;  // bytes kept from before the current chunk
+    static constexpr std::size_t kLongestTag = 14;       // "<chromatogram" and the character after it
+
+    Document* doc_;
+    XML_Parser parser_;
+    bool skip_;
+    std::unique_ptr<DocumentHandler> handler_;
+    std::unique_ptr<Feeder> feeder_;
+    Mode mode_ = Mode::Parsing;
+    std::uint64_t pos_ = 0;          // document offset of the next byte fed
+    std::uint64_t search_from_ = 0;  // where the search for a start tag goes on
+    std::string tail_;               // the last bytes before pos_ (at most 2 * kLookback)
+
+    void remember(const char* data, std::size_t n) {
+        if (n >= kLookback) {
+            tail_.assign(data + n - kLookback, kLookback);
+            return;
+        }
+        if (tail_.size() + n > 2 * kLookback) tail_.erase(0, tail_.size() + n - kLookback);
+        tail_.append(data, n);
+    }
+
+    // The remembered bytes from document offset `from` on (all of them when
+    // they begin later).
+    std::string tail_from(std::uint64_t from) const {
+        const std::uint64_t tail_begin = pos_ - tail_.size();
+        return from <= tail_begin ? tail_ : tail_.substr(static_cast<std::size_t>(from - tail_begin));
+    }
+
+    // Parses or searches buf (document offset `base`) from buf[at] to its end.
+    void run(const char* buf, std::size_t len, std::uint64_t base, std::size_t at) {
+        for (;;) {
+            if (mode_ == Mode::Done) return;
+            if (mode_ == Mode::Parsing) {
+                if (feeder_->feed(buf + at, len - at)) return;
+                if (!handler_->failed()) {  // the document's end: nothing more is needed
+                    mode_ = Mode::Done;
+                    return;
+                }
+                if (!damaged(buf, len, base)) return;
+                if (search_from_ < base) {
+                    if (base != pos_) {  // a buffer that holds the remembered bytes already
+                        search_from_ = base;
+                        continue;
+                    }
+                    // The damage began before this chunk: search the
+                    // remembered bytes too.
+                    std::string work = tail_from(search_from_);
+                    const std::uint64_t work_base = pos_ - work.size();
+                    search_from_ = std::max(search_from_, work_base);
+                    work.append(buf, len);
+                    run(work.data(), work.size(), work_base, 0);
+                    return;
+                }
+                continue;
+            }
+            // Searching.
+            std::size_t from = static_cast<std::size_t>(search_from_ - base);
+            bool spectra = true;
+            std::size_t found = find_start_tag(buf, len, from, &spectra);
+            if (found == len) {
+                if (len > kLongestTag) search_from_ = std::max(search_from_, base + len - kLongestTag);
+                return;
+            }
+            resume(base + found, spectra);
+            at = found;
+        }
+    }
+
+    // The next "<spectrum" or "<chromatogram" start tag in buf[from..len),
+    // len when there is none that the buffer holds whole enough to tell.
+    static std::size_t find_start_tag(const char* buf, std::size_t len, std::size_t from, bool* spectra) {
+        static constexpr std::string_view kSpectrum = "<spectrum", kChromatogram = "<chromatogram";
+        const std::string_view text(buf, len);
+        for (std::size_t at = text.find('<', from); at != std::string_view::npos; at = text.find('<', at + 1)) {
+            const std::string_view rest = text.substr(at);
+            for (std::string_view tag : {kSpectrum, kChromatogram}) {
+                if (rest.size() <= tag.size() || rest.substr(0, tag.size()) != tag) continue;
+                const char next = rest[tag.size()];
+                if (next == ' ' || next == '\t' || next == '\n' || next == '\r' || next == '>') {
+                    *spectra = tag == kSpectrum;
+                    return at;
+                }
+            }
+        }
+        return len;
+    }
+
+    // The parse failed. True when it can resume: the stretch is recorded
+    // and the search begins.
+    bool damaged(const char* buf, std::size_t len, std::uint64_t base) {
+        const Outcome why = handler_->failure();
+        const std::uint64_t at = feeder_->error_offset();
+        if (!doc_->saw_root || why.failure != Failure::Malformed || !handler_->lists_begun()) {
+            stop(why, at);
+            return false;
+        }
+        // A document that is more damage than elements is not read on: the
+        // stretches would cost memory without bound.
+        constexpr std::size_t kMostStretches = 100000;
+        if (doc_->stretches.size() >= kMostStretches) {
+            stop(Outcome::fail(Failure::Malformed, "too many damaged stretches (" + why.text + ")"), at);
+            return false;
+        }
+        Stretch st;
+        st.spectra = handler_->in_spectrum_list();
+        st.begin = at;
+        st.reason = why.text + " at byte offset " + std::to_string(at);
+        if (handler_->drop_begun(&st.id, &st.begin) || handler_->inside_list_child()) {
+            st.guess = 1;
+        } else if (at >= base && at <= base + len) {
+            // Damage between the list's elements costs one only when it
+            // falls in an element's start tag.
+            const std::string_view before(buf, static_cast<std::size_t>(at - base));
+            const std::size_t lt = before.rfind('<');
+            std::string_view tag = lt == std::string_view::npos ? std::string_view() : before.substr(lt);
+            bool spectra = true;
+            std::string probe(tag);
+            probe += ' ';
+            st.guess = tag.size() > 1 && tag[1] != '/' && find_start_tag(probe.data(), probe.size(), 0, &spectra) == 0 ? 1 : 0;
+        }
+        st.complete_before = st.spectra ? doc_->scans.size() : doc_->chromatograms.size();
+        doc_->stretches.push_back(std::move(st));
+        mode_ = Mode::Searching;
+        search_from_ = at + 1;
+        return true;
+    }
+
+    void stop(const Outcome& why, std::uint64_t at) {
+        mode_ = Mode::Done;
+        if (doc_->stopped_by.ok()) {
+            doc_->stopped_by = why;
+            doc_->stopped_at = at;
+        }
+    }
+
+    // A fresh parser for the rest of the document from the start tag at
+    // `offset`, standing inside the list it belongs to.
+    void resume(std::uint64_t offset, bool spectra) {
+        static constexpr char kSpectraPrefix[] = "<mzML><run><spectrumList>";
+        static constexpr char kChromatogramsPrefix[] = "<mzML><run><chromatogramList>";
+        feeder_.reset();
+        XML_ParserReset(parser_, nullptr);
+        handler_ = std::make_unique<DocumentHandler>(doc_, DocumentHandler::Reach::Resumed);
+        feeder_ = std::make_unique<Feeder>(parser_, *handler_, offset, skip_);
+        if (spectra) feeder_->feed_detached(kSpectraPrefix, sizeof kSpectraPrefix - 1);
+        else feeder_->feed_detached(kChromatogramsPrefix, sizeof kChromatogramsPrefix - 1);
+        doc_->stretches.back().resumed = offset;
+        mode_ = Mode::Parsing;
+    }
+};
+
+}  // namespace
+
 bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, Outcome* error) {
     *doc = Document{};
     doc->source_size = source.size();
@@ -244,25 +493,21 @@ bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, Ou
         if (error) *error = Outcome::fail(Failure::NoMemory, "out of memory");
         return false;
     }
-    DocumentHandler h(doc, DocumentHandler::Reach::WholeDocument);
-    Feeder feeder(parser.get(), h, 0, skip_binary);
+    RecoveringPass pass(doc, parser.get(), skip_binary);
     Outcome read_error;
-    bool read_ok = source.scan(0, [&](const char* d, std::size_t n) { return feeder.feed(d, n); }, &read_error);
-    feeder.finish();
-    if (!h.stopped() || h.failed()) doc->complete = false;
-    if (h.failed()) doc->stopped_by = h.failure();
-    else if (!read_ok) doc->stopped_by = read_error;
+    bool read_ok = source.scan(0, [&](const char* d, std::size_t n) { return pass.feed(d, n); }, &read_error);
+    pass.finish(read_ok, read_error);
     drop_incomplete(doc);
     if (!doc->saw_root) {
         if (!error) return false;
         if (read_ok) {
-            *error = not_mzml(*doc, feeder);
+            *error = not_mzml(*doc, pass.feeder());
         } else if (source.size() > 0) {
             *error = read_error;
         } else {
             // Nothing could be read (a gzip stream that yields no byte):
             // the reason reads as for an empty file, the kind is the read's.
-            *error = not_mzml(*doc, feeder);
+            *error = not_mzml(*doc, pass.feeder());
             error->failure = read_error.failure;
         }
         return false;

@@ -19,11 +19,23 @@ public:
     enum class Reach {
         WholeDocument,  // every element, to the end of <mzML>
         Header,         // stop at the first spectrum or chromatogram
+        Resumed,        // the rest of a document, after damage: its header and list counts are known
     };
     DocumentHandler(Document* doc, Reach reach) : ElementHeaderHandler(doc), reach_(reach) {}
 
+    // Where the events stand, for the decision to resume after damage.
+    bool lists_begun() const noexcept { return list_depth_ > 0 || lists_seen_; }  // a list was opened
+    bool in_spectrum_list() const noexcept { return in_spectra_; }   // the last list opened holds spectra
+    bool inside_list_child() const noexcept { return list_depth_ > 0 && depth() > list_depth_; }
+    // Drops the element that was begun and not ended, if any; true (and
+    // its id and offset) when there was one.
+    bool drop_begun(std::string* id, std::uint64_t* offset);
+
 private:
     Reach reach_;
+    std::size_t list_depth_ = 0;  // depth of the open spectrum or chromatogram list, 0 when none is open
+    bool lists_seen_ = false;
+    bool in_spectra_ = true;
     std::vector<Param>* group_ = nullptr;  // the param group being read
     InstrumentConfig* config_ = nullptr;   // the instrument configuration being read
     long analyzer_order_ = 0;
@@ -42,7 +54,18 @@ private:
 // One streaming pass over the whole document. False (with *error) only when
 // the input is not an mzML document at all (or cannot be read from its
 // start); a document cut short keeps the spectra and chromatograms that were
-// complete, and says why it stopped in doc->stopped_by.
+// complete, and says why and where it stopped in doc->stopped_by and
+// doc->stopped_at.
+//
+// Damage inside the spectrum list or the chromatogram list does not end
+// the pass: the element it falls in is dropped, the stretch is recorded in
+// doc->stretches, and parsing resumes at the next spectrum or chromatogram
+// start tag after the damage, by a fresh parser that is first given the
+// start tags of the elements around it (mzML, run and the list). It resumes
+// only after damage to the XML itself, never after the input ended or could
+// not be read, and never in the header, which every element depends on.
+// The stretches become lost slots and error-log entries in damage.h.
+//
 // `skip_binary` = false parses the array text too (a fallback for files
 // whose array text holds markup).
 bool scan_document(const ByteSource& source, Document* doc, bool skip_binary, Outcome* error);

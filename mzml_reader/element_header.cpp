@@ -16,6 +16,7 @@ void ElementHeaderHandler::begin_spectrum(const char** atts) {
     scan_->offset = offset();
     const char* id = attr(atts, "id");
     if (id) scan_->native_id = id;
+    scan_->list_index = std::max<std::int64_t>(-1, to_int(attr(atts, "index"), -1));
     scan_->array_length = std::max<std::int64_t>(0, to_int(attr(atts, "defaultArrayLength"), 0));
     scans_in_list_ = 0;
     in_arrays_ = false;

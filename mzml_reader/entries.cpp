@@ -72,14 +72,27 @@ constexpr R failure() {
 // ---------------------------------------------------------------------------
 // Handles, scans and output buffers.
 
-std::shared_ptr<const RunView> view_of(i32 handle) {
-    auto h = HandleTable::instance().find(handle);
-    return h ? h->view : nullptr;
+// An open handle's run, kept alive for the call by its handle: a call takes
+// one counted reference (the handle's), so that threads calling on one
+// shared handle write one reference count between them, not two.
+struct ViewRef {
+    std::shared_ptr<const mzml::Handle> handle;
+    const RunView* view = nullptr;
+    explicit operator bool() const noexcept { return view != nullptr; }
+    const RunView* operator->() const noexcept { return view; }
+    const RunView& operator*() const noexcept { return *view; }
+};
+
+ViewRef view_of(i32 handle) {
+    ViewRef r;
+    r.handle = HandleTable::instance().find(handle);
+    if (r.handle) r.view = r.handle->view.get();
+    return r;
 }
 
 // A scan of an open handle, with its run kept alive for the call.
 struct ScanRef {
-    std::shared_ptr<const RunView> view;
+    ViewRef view;
     std::size_t pos = 0;
     const ScanInfo* scan = nullptr;
     explicit operator bool() const noexcept { return scan != nullptr; }
@@ -89,10 +102,13 @@ struct ScanRef {
     }
 };
 
+// A lost spectrum's slot (see damage.h) answers as a scan the run does
+// not have: nothing is known of it.
 ScanRef scan_of(i32 handle, i32 scan_number) {
     ScanRef r;
     r.view = view_of(handle);
-    if (r.view && r.view->position(scan_number, &r.pos)) r.scan = &r.view->scans()[r.pos];
+    if (r.view && r.view->position(scan_number, &r.pos) && !r.view->scans()[r.pos].lost)
+        r.scan = &r.view->scans()[r.pos];
     return r;
 }
 
@@ -635,7 +651,8 @@ i32 get_ms2_filter_masses(i32 h, double* masses, i32 capacity) {
 
 // ---- Logs and headers ------------------------------------------------------
 // mzML holds none of these logs. The error log of a handle whose file could
-// not be opened holds one item: the reason.
+// not be opened holds one item: the reason. That of an open run names what
+// was lost to damage (see error_log.h): empty for an undamaged file.
 
 constexpr FixedAnswer get_status_log_count = kNoEntries;
 constexpr FixedAnswer get_status_log_header = kEmptyText;
@@ -663,14 +680,24 @@ constexpr FixedAnswer get_tune_data_count = kNoEntries;
 i32 get_error_log_items_count(i32 h) {
     auto handle = HandleTable::instance().find(h);
     if (!handle) return -1;
-    return handle->view ? 0 : 1;
+    return handle->view ? count_of(handle->view->error_log().size()) : 1;
 }
 i32 get_error_log_item_message(i32 h, i32 index, char* buffer, i32 capacity) {
     auto handle = HandleTable::instance().find(h);
-    if (!handle || handle->view || index != 0) return -1;
-    return write_text(buffer, capacity, handle->error);
+    if (!handle || index < 0) return -1;
+    if (!handle->view) return index == 0 ? write_text(buffer, capacity, handle->error) : -1;
+    mzml::LogEntry entry;
+    if (!handle->view->error_log().item(static_cast<std::size_t>(index), &entry)) return -1;
+    return write_text(buffer, capacity, entry.message);
 }
-constexpr FixedAnswer get_error_log_item_retention_time = kNotHeld;
+// The retention time of the spectrum an entry names, NaN when unknown (a
+// lost spectrum's is).
+double get_error_log_item_retention_time(i32 h, i32 index) {
+    auto v = view_of(h);
+    mzml::LogEntry entry;
+    if (!v || index < 0 || !v->error_log().item(static_cast<std::size_t>(index), &entry)) return kNaN;
+    return entry.rt;
+}
 constexpr FixedAnswer get_instrument_method_count = kNoEntries;
 constexpr FixedAnswer get_instrument_method = kNoEntry;
 

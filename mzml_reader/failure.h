@@ -41,7 +41,7 @@ enum class IndexProblem : std::uint8_t {
     SpectraOutOfOrder,      // spectrum offsets do not rise in document order
     OffsetBeyondIndex,      // an element's offset lies at or after the index itself
     SpectrumMisplaced,      // a spectrum's offset does not land on that spectrum's header
-    ChromatogramMisplaced,  // the same for a chromatogram
+    ChromatogramMisplaced,  // the same for a chromatogram (no longer refuses an index: such a chromatogram is settled alone)
 };
 
 // A short name of each kind, for tools and logs.

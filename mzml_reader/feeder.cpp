@@ -84,6 +84,7 @@ void Feeder::capture_text(bool on) noexcept { XML_SetCharacterDataHandler(parser
 
 void Feeder::parse_failed() {
     ended_ = true;
+    error_offset_ = offset();
     if (handler_.halted()) return;  // the handler's own stop or abort
     error_ = XML_GetErrorCode(parser_);
     handler_.tokenizer_failed(xml_failure(error_));
@@ -134,6 +135,16 @@ bool Feeder::feed(const char* data, std::size_t n) {
         }
         if (at_binary && handler_.in_binary()) skipping_ = true;
     }
+    return true;
+}
+
+bool Feeder::feed_detached(const char* data, std::size_t n) {
+    if (n == 0) return true;
+    if (XML_Parse(parser_, data, static_cast<int>(n), XML_FALSE) != XML_STATUS_OK) {
+        parse_failed();
+        return false;
+    }
+    fed_total_ += static_cast<std::uint64_t>(n);
     return true;
 }
 

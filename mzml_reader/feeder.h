@@ -42,8 +42,14 @@ public:
     // Feeds the next bytes; false once expat has stopped (the handler is
     // done, or failed, or the input is not well-formed).
     bool feed(const char* data, std::size_t n);
+    // Bytes that are not part of the document, fed before it: the start
+    // tags a resumed parse needs to stand where it resumes (see
+    // document_pass.cpp). They move no document offset.
+    bool feed_detached(const char* data, std::size_t n);
     // The end of the input: lets expat check that the document is complete.
     void finish();
+    // The document offset where parsing failed (or was stopped).
+    std::uint64_t error_offset() const noexcept { return error_offset_; }
     // Expat's error on the input itself; XML_ERROR_NONE when there was
     // none (a handler's own stop or abort is not one).
     XML_Error error() const noexcept { return error_; }
@@ -62,6 +68,7 @@ private:
     bool ended_ = false;
     bool halted_ = false;
     XML_Error error_ = XML_ERROR_NONE;
+    std::uint64_t error_offset_ = 0;
     // Fed-stream index -> document offset, one segment per gap-free run.
     struct Segment {
         std::uint64_t fed, file;

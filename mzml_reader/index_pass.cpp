@@ -84,25 +84,78 @@ struct Listed {
     bool subset;
 };
 
+// Keeps the lists of `doc` at the given lengths (what a header that did
+// not land appended is taken back).
+void truncate_lists(Document* doc, std::size_t scans, std::size_t chromatograms) {
+    doc->scans.resize(scans);
+    doc->scan_ends.resize(scans);
+    doc->scan_arrays.resize(scans);
+    doc->scan_config_refs.resize(scans);
+    doc->chromatograms.resize(chromatograms);
+    doc->chrom_ends.resize(chromatograms);
+    doc->chrom_arrays.resize(chromatograms);
+}
+
+// A placeholder for the listed element that did not land, and the miss.
+void keep_place(Document* doc, bool spectrum, std::size_t position, const IndexEntry& e, const Outcome& why) {
+    if (spectrum) {
+        ScanInfo lost;
+        lost.lost = true;
+        lost.offset = e.offset;
+        lost.native_id = e.id;
+        lost.list_index = static_cast<std::int64_t>(position);
+        doc->scans.push_back(std::move(lost));
+        doc->scan_ends.push_back(0);
+        doc->scan_arrays.push_back(0);
+        doc->scan_config_refs.emplace_back();
+    } else {
+        ChromatogramInfo lost;
+        lost.offset = e.offset;
+        lost.id = e.id;
+        doc->chromatograms.push_back(std::move(lost));
+        doc->chrom_ends.push_back(0);
+        doc->chrom_arrays.push_back(0);
+    }
+    doc->misses.push_back(IndexMiss{spectrum, position, e.id, e.offset,
+                                    "no header that parses starts at the offset the index gives (" + why.text + ")"});
+}
+
 // The headers of the listed spectra (or chromatograms) [from, to),
-// appended to `into` in order; the first failure, if any. Each element's
-// own outcome says why it did not land.
+// appended to `into` in order. A header that does not land leaves a
+// placeholder and a miss, to be settled against a full pass (damage.h); an
+// index most of whose spectrum offsets miss (8, or more than half of a
+// short list, before as many land) is unusable as a whole: it was written
+// for another document, or shifted.
 Outcome parse_listed(const Listed& in, Document* into, XML_Parser parser, Tag kind, std::size_t from,
                      std::size_t to) {
+    constexpr std::size_t kMissesTolerated = 8;
     const bool spectra = kind == Tag::Spectrum;
     const std::vector<IndexEntry>& entries = spectra ? in.index.spectra : in.index.chromatograms;
     std::vector<std::uint64_t>& ends = spectra ? into->scan_ends : into->chrom_ends;
     HeaderReader r{in.source, parser, in.subset};
+    std::size_t landed = 0, missed = 0;
+    // Misses that make the index unusable (chromatograms are few: theirs never do).
+    const std::size_t enough =
+        spectra ? std::min<std::size_t>(kMissesTolerated, entries.size() / 2 + 1) : static_cast<std::size_t>(-1);
     for (std::size_t i = from; i < to; ++i) {
         const IndexEntry& e = entries[i];
-        if (Outcome o = check_before_index(in.index, e.offset); !o.ok()) return o;
-        std::uint64_t limit = in.spans.end_of(e.offset);
-        if (!parse_header_at(r, into, kind, e.id, e.offset, limit).ok())
-            return spectra ? Outcome::index_unusable(IndexProblem::SpectrumMisplaced,
-                                                     "an index offset does not land on its spectrum")
-                           : Outcome::index_unusable(IndexProblem::ChromatogramMisplaced,
-                                                     "an index offset does not land on its chromatogram");
-        ends.back() = limit;
+        const std::size_t scans = into->scans.size(), chromatograms = into->chromatograms.size();
+        Outcome o = check_before_index(in.index, e.offset);
+        std::uint64_t limit = 0;
+        if (o.ok()) {
+            limit = in.spans.end_of(e.offset);
+            o = parse_header_at(r, into, kind, e.id, e.offset, limit);
+        }
+        if (o.ok()) {
+            ends.back() = limit;
+            ++landed;
+            continue;
+        }
+        if (++missed >= enough && missed > landed)
+            return Outcome::index_unusable(IndexProblem::SpectrumMisplaced,
+                                           "most index offsets do not land on their spectra");
+        truncate_lists(into, scans, chromatograms);
+        keep_place(into, spectra, i, e, o);
     }
     return Outcome::success();
 }
@@ -161,6 +214,7 @@ Outcome parse_spectrum_headers(const Listed& in, Document* doc, XML_Parser parse
     append(doc->scan_ends, second.scan_ends);
     append(doc->scan_arrays, second.scan_arrays);
     append(doc->scan_config_refs, second.scan_config_refs);
+    append(doc->misses, second.misses);
     return Outcome::success();
 }
 

@@ -63,6 +63,11 @@ struct Precursor {
 struct ScanInfo {
     std::uint64_t offset = 0;          // byte offset of "<spectrum" in the (decompressed) document
     std::string native_id;             // the spectrum's id attribute
+    std::int64_t list_index = -1;      // the spectrum's index attribute (its position in the list), -1 when absent
+    // A slot kept for a spectrum lost to damage: it holds its scan number
+    // (so that the scans after it keep theirs) and nothing else (offset and
+    // native_id where known); every read of it fails.
+    bool lost = false;
     std::int32_t ms_level = 0;         // "ms level"; 0 when absent
     Representation representation = Representation::Unknown;  // "centroid spectrum" / "profile spectrum"
     Polarity polarity = Polarity::Unknown;
@@ -118,6 +123,13 @@ struct RunInfo {
     std::vector<std::string> analyzers;// analyzer term names over the instrument configurations
 };
 
+// One entry of a run's error log: what was lost and where, with the
+// retention time of the spectrum concerned when that is known.
+struct LogEntry {
+    std::string message;
+    double rt = kNaN;
+};
+
 // The arrays of one spectrum or chromatogram, decoded.
 struct Arrays {
     std::vector<double> x;  // m/z (spectrum) or time in minutes (chromatogram)
@@ -152,14 +164,22 @@ public:
     const std::vector<ChromatogramInfo>& chromatograms() const noexcept { return chromatograms_; }
     bool gzip() const noexcept;
     // True when open() used the file's own offset index (it was present and
-    // every offset landed on its element); false after a full pass.
+    // checked out; spectra it lists that do not parse are lost alone);
+    // false after a full pass.
     bool used_index() const noexcept { return used_index_; }
+    // What open() found damaged or missing, in document order (see
+    // damage.h): one entry per lost stretch of spectra or chromatogram, per
+    // count the file declares but does not hold, and for a document that
+    // ends early. Empty for an undamaged file.
+    const std::vector<LogEntry>& damage() const noexcept { return damage_; }
 
     // Decodes the m/z and intensity arrays of scans()[position] into *out.
-    // Returns false (and leaves *out empty) when the element cannot be read
-    // or its arrays are malformed (bad base64, wrong length, bad compression).
+    // Returns false (and leaves *out empty, and says why in *why when given)
+    // when the element cannot be read, its arrays are malformed (bad
+    // base64, wrong length, bad compression) or the spectrum was lost.
     // Thread-safe. Never throws.
-    bool read_spectrum(std::size_t position, Arrays* out, XmlPath path = XmlPath::Auto) const noexcept;
+    bool read_spectrum(std::size_t position, Arrays* out, XmlPath path = XmlPath::Auto,
+                       Outcome* why = nullptr) const noexcept;
     // The same for chromatograms()[position] (x in minutes).
     bool read_chromatogram(std::size_t position, Arrays* out, XmlPath path = XmlPath::Auto) const noexcept;
     // The names of the arrays of scans()[position] besides m/z and
@@ -175,6 +195,7 @@ private:
     std::vector<ChromatogramInfo> chromatograms_;
     std::int32_t first_scan_ = 1;
     bool used_index_ = false;
+    std::vector<LogEntry> damage_;
     std::unique_ptr<ByteSource> source_;
     struct Detail;  // element spans and parameter groups, see run.cpp
     std::unique_ptr<Detail> detail_;

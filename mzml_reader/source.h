@@ -2,8 +2,8 @@
 // or a gzip file whose decompressed stream is reached through checkpoints.
 //
 // Both are safe to use from many threads at once: the plain file keeps no
-// cursor (every read names its offset), the gzip source guards its one live
-// decompression cursor with a mutex.
+// cursor (every read names its offset), the gzip source lends each reading
+// thread a decompression cursor of its own.
 #pragma once
 
 #include <cstddef>

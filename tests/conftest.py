@@ -60,13 +60,17 @@ def module_dir():
 def run_python(code, cwd=None, env=None):
     """Runs `code` in a fresh interpreter (the Reader library is loaded once per
     process, so every loading scenario needs its own). VELMAR_NATIVE_LIB is
-    removed unless `env` sets it."""
+    removed unless `env` sets it; a variable that `env` maps to None is removed."""
     environment = {k: v for k, v in os.environ.items() if k != "VELMAR_NATIVE_LIB"}
     paths = [module_dir(), str(pathlib.Path(__file__).parent)]
     if environment.get("PYTHONPATH"):
         paths.append(environment["PYTHONPATH"])
     environment["PYTHONPATH"] = os.pathsep.join(paths)
-    environment.update(env or {})
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
     return subprocess.run(
         [sys.executable, "-c", code], cwd=cwd, env=environment, capture_output=True, text=True, timeout=300
     )

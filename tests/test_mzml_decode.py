@@ -475,13 +475,20 @@ INDEX_CASES = {
     "spectra-undeclared": (lambda d: d.replace(b'<spectrumList count=', b"<spectrumList cuont="), "undeclared_spectra"),
     "duplicate-offsets": (lambda d: _duplicate(d), "duplicate_offsets"),
     "out-of-order": (lambda d: _swap_spectra(d, 2, 3), "spectra_out_of_order"),
+    # One entry that does not land leaves the index in use, with that entry
+    # missed (settled against a full pass at open; see MISSES).
     "spectrum-misplaced": (lambda d: rewrite_index(d, lambda k, i, o: o + 7 if (k, i) == ("spectrum", 1) else o),
-                           "spectrum_misplaced"),
+                           "none"),
     "beyond-the-index": (lambda d: rewrite_index(d, lambda k, i, o: len(d) - 20 if (k, i) == ("spectrum", 5) else o),
-                         "offset_beyond_index"),
+                         "none"),
     "chromatogram-misplaced": (lambda d: rewrite_index(d, lambda k, i, o: o + 3 if k == "chromatogram" else o),
-                               "chromatogram_misplaced"),
+                               "none"),
+    # Most entries missing: the index is refused as a whole.
+    "spectra-misplaced": (lambda d: rewrite_index(d, lambda k, i, o: o + 7 if k == "spectrum" else o),
+                          "spectrum_misplaced"),
 }
+MISSES = {"spectrum-misplaced": [["spectrum", 1]], "beyond-the-index": [["spectrum", 5]],
+          "chromatogram-misplaced": [["chromatogram", 0]]}
 
 
 def _in_index(data, change):
@@ -513,6 +520,8 @@ def test_each_index_check_names_what_it_found(tmp_path, case):
     status, out = run_dump("index", path)
     assert status == 0 and out["problem"] == problem, out
     assert out["used"] == (problem == "none")
+    if out["used"]:
+        assert out["misses"] == MISSES.get(case, []), out
     assert out["failure"] == ("none" if problem == "none" else "index_unusable")
     status, both = run_dump("paths", path)
     if case == "header-malformed":

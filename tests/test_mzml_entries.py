@@ -177,6 +177,50 @@ def test_handle_numbers_are_never_reused(lib, files):
     assert lib.get_num_scans(seen[0]) == -1
 
 
+def test_a_closed_handle_is_unknown_everywhere(lib, files):
+    # Each thread remembers the handle it used last: a close on this thread
+    # or on another must reach it.
+    path = str(files["built"].path).encode()
+    for closer in ("this thread", "another thread"):
+        h = lib.open_raw_file(path)
+        assert lib.get_num_scans(h) == 90 and lib.get_num_scans(h) == 90
+        if closer == "this thread":
+            assert lib.close_raw_file(h) == 0
+        else:
+            other = threading.Thread(target=lib.close_raw_file, args=(h,))
+            other.start()
+            other.join()
+        assert lib.get_num_scans(h) == -1 and lib.is_open(h) == 0
+        assert lib.get_spectrum(h, files["built"].first_scan, None, None, 0) == -1
+
+
+def test_each_run_answers_with_its_own_spectra(lib, files, tmp_path):
+    # Each thread keeps the last spectrum it decoded: asking another run for
+    # the same scan position, open or opened after a close, must decode that
+    # run's own spectrum.
+    other = mzmlgen.write_mzml(mzmlgen.make_run(mzmlgen.RunConfig(seed=6, n_scans=90, top_n=4)),
+                               tmp_path / "other.mzML", mzmlgen.WriteOptions())
+    first = files["built"]
+    assert first.first_scan == other.first_scan and not np.array_equal(first.spectra[0].mz, other.spectra[0].mz)
+    scan = first.first_scan
+
+    def spectrum(h, truth):
+        status, (mz, intensity) = lib.arrays("get_spectrum", h, scan, capacity=100000)
+        assert status == len(truth.spectra[0].mz) and np.array_equal(mz, truth.spectra[0].mz)
+
+    a = lib.open_raw_file(str(first.path).encode())
+    b = lib.open_raw_file(str(other.path).encode())
+    for _ in range(2):
+        spectrum(a, first)
+        spectrum(b, other)
+    lib.close_raw_file(a)
+    lib.close_raw_file(b)
+    for truth in (first, other, first):
+        h = lib.open_raw_file(str(truth.path).encode())
+        spectrum(h, truth)
+        lib.close_raw_file(h)
+
+
 def test_text_is_cut_on_a_character_boundary_within_the_capacity(lib, tmp_path):
     path = str(tmp_path / "ééé.mzML")  # the name ends in 2-byte characters
     h = lib.open_raw_file(path.encode())
@@ -336,6 +380,26 @@ def test_averaged_spectrum_merges_within_the_tolerance(lib, opened):
     assert call([])[0] == 0
     assert call([scans[0], truth.last_scan + 1])[0] == -1
     assert call(scans, capacity=2)[0] == len(expected(ms2))
+
+
+@pytest.mark.parametrize("entry", ["get_averaged_spectrum", "get_ms2_filter_masses"])
+def test_nothing_written_past_a_short_capacity(lib, opened, entry):
+    """A capacity below the full count: the full count is returned, the first
+    values are those of a full call, and guard values right after stay."""
+    h, truth = opened("built")
+    if entry == "get_averaged_spectrum":
+        scans = [s.scan_number for s in truth.spectra if s.ms_level == 2][:3]
+        args, outputs = (h, (ctypes.c_int32 * len(scans))(*scans), len(scans)), 2
+    else:
+        args, outputs = (h,), 1
+    full, reference = lib.arrays(entry, *args, capacity=100000, count=outputs)
+    assert full > 4
+    for capacity in (0, 1, full // 2, full - 1):
+        guarded = [(ctypes.c_double * (capacity + 6))(*([-7.0] * (capacity + 6))) for _ in range(outputs)]
+        assert getattr(lib.dll, entry)(*args, *guarded, capacity) == full
+        for got, want in zip(guarded, reference):
+            assert list(got[:capacity]) == list(want[:capacity]), (entry, capacity)
+            assert list(got[capacity:]) == [-7.0] * 6, (entry, capacity)
 
 
 # -- chromatograms ---------------------------------------------------------------------------
@@ -514,7 +578,8 @@ def test_run_level_answers(lib, opened):
 # -- threads ---------------------------------------------------------------------------------
 
 
-def test_threads_reading_while_another_closes(lib, files):
+@pytest.mark.parametrize("handles", ["one shared handle", "a handle per thread"])
+def test_threads_reading_while_another_closes(lib, files, handles):
     """ctypes drops the interpreter lock around each call, so these calls run
     inside the library at the same time."""
     truth = files["built"]
@@ -524,17 +589,21 @@ def test_threads_reading_while_another_closes(lib, files):
     stop = threading.Event()
 
     def reader(k):
+        own = lib.open_raw_file(path) if handles == "a handle per thread" else shared
         try:
             while not stop.is_set():
                 for s in truth.spectra[k::4]:
-                    status, (mz, _) = lib.arrays("get_spectrum", shared, s.scan_number, capacity=len(s.mz))
+                    status, (mz, _) = lib.arrays("get_spectrum", own, s.scan_number, capacity=len(s.mz))
                     if status != len(s.mz) or not np.array_equal(mz, s.mz):
                         errors.append(("spectrum", s.scan_number, status))
-                status, _ = lib.chromatogram(shared, 2, ranges=[(400.0, 500.0)])
+                status, _ = lib.chromatogram(own, 2, ranges=[(400.0, 500.0)])
                 if status != len(truth.spectra):
                     errors.append(("chromatogram", status))
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append(e)
+        finally:
+            if own != shared:
+                lib.close_raw_file(own)
 
     def churner():
         while not stop.is_set():

@@ -9,7 +9,9 @@
 //      every spectrum and chromatogram
 //   4  the same, gzip-compressed first (the gzip source over valid streams)
 // Built with libFuzzer by scripts/fuzz.sh; with -DMZML_FUZZ_STANDALONE it
-// gets a main() that runs the files named on its command line once.
+// gets a main() that runs the files named on its command line once. Whole
+// files are written to an in-memory file, never to the file system.
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -33,17 +35,26 @@ const char* const kCompressions[] = {"MS:1000576", "MS:1000574", "MS:1002312", "
                                      "MS:1002314", "MS:1002746", "MS:1002747", "MS:1002748"};
 const char* const kTypes[] = {"MS:1000521", "MS:1000523", "MS:1000519", "MS:1000522"};
 
-std::string scratch_path() {
-    static std::string path = "/tmp/mzml_fuzz_" + std::to_string(getpid()) + ".mzML";
-    return path;
+// The inputs are read back through a path, as the library reads files: an
+// anonymous in-memory file (memfd), reached as /proc/self/fd/N, so that
+// fuzzing leaves no file behind anywhere.
+int scratch_fd() {
+    static const int fd = memfd_create("mzml_fuzz", MFD_CLOEXEC);
+    if (fd < 0) __builtin_trap();
+    return fd;
 }
 
+std::string scratch_path() { return "/proc/self/fd/" + std::to_string(scratch_fd()); }
+
 void open_and_read(const unsigned char* data, std::size_t n) {
-    std::string path = scratch_path();
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return;
-    if (n) std::fwrite(data, 1, n, f);
-    std::fclose(f);
+    const int fd = scratch_fd();
+    if (ftruncate(fd, 0) != 0) return;
+    for (std::size_t done = 0; done < n;) {
+        ssize_t k = pwrite(fd, data + done, n - done, static_cast<off_t>(done));
+        if (k <= 0) return;
+        done += static_cast<std::size_t>(k);
+    }
+    const std::string path = scratch_path();
     mzml::Outcome error;
     // The index pass through the subset tokenizer and through expat alone
     // must learn the same.
@@ -152,7 +163,6 @@ int main(int argc, char** argv) {
         std::fclose(f);
         LLVMFuzzerTestOneInput(buf.data(), buf.size());
     }
-    std::remove(scratch_path().c_str());
     return 0;
 }
 #endif

@@ -198,7 +198,8 @@ int tokenize(const char* stop_at) {
     return 0;
 }
 
-// The indexed open pass alone: used, or the failure and index problem.
+// The indexed open pass alone: used, or the failure and index problem; the
+// listed elements whose headers did not land (kind and position).
 int index(const char* path) {
     mzml::Outcome error;
     std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error);
@@ -208,7 +209,11 @@ int index(const char* path) {
     std::printf("{\"used\":%s,\"failure\":\"%s\",\"problem\":\"%s\",\"reason\":", used ? "true" : "false",
                 mzml::failure_name(error.failure), mzml::index_problem_name(error.index));
     put_string(error.text);
-    std::printf(",\"spectra\":%zu,\"chromatograms\":%zu}\n", doc.scans.size(), doc.chromatograms.size());
+    std::printf(",\"spectra\":%zu,\"chromatograms\":%zu,\"misses\":[", doc.scans.size(), doc.chromatograms.size());
+    for (std::size_t i = 0; i < doc.misses.size(); ++i)
+        std::printf("%s[\"%s\",%zu]", i ? "," : "", doc.misses[i].spectrum ? "spectrum" : "chromatogram",
+                    doc.misses[i].position);
+    std::printf("]}\n");
     return 0;
 }
 

@@ -25,9 +25,9 @@ inline bool same(const ScanInfo& a, const ScanInfo& b) {
     if (a.user_params.size() != b.user_params.size()) return false;
     for (std::size_t i = 0; i < a.user_params.size(); ++i)
         if (a.user_params[i].name != b.user_params[i].name || a.user_params[i].value != b.user_params[i].value)
-            return false;
-    return a.offset == b.offset && a.native_id == b.native_id && a.ms_level == b.ms_level &&
-           a.representation == b.representation && a.polarity == b.polarity && same(a.rt_minutes, b.rt_minutes) &&
+            return a.offset == b.offset && a.native_id == b.native_id && a.list_index == b.list_index && a.lost == b.lost &&
+           a.ms_level == b.ms_level && a.representation == b.representation && a.polarity == b.polarity &&
+           same(a.rt_minutes, b.rt_minutes) &&
            same(a.window_low, b.window_low) && same(a.window_high, b.window_high) && same(a.lowest_mz, b.lowest_mz) &&
            same(a.highest_mz, b.highest_mz) && same(a.tic, b.tic) && same(a.base_peak_mz, b.base_peak_mz) &&
            same(a.base_peak_intensity, b.base_peak_intensity) && same(a.injection_time, b.injection_time) &&
@@ -39,6 +39,9 @@ inline bool same(const Document& a, const Document& b) {
     if (a.scans.size() != b.scans.size() || a.chromatograms.size() != b.chromatograms.size()) return false;
     for (std::size_t i = 0; i < a.scans.size(); ++i)
         if (!same(a.scans[i], b.scans[i])) return false;
+    if (a.misses.size() != b.misses.size()) return false;
+    for (std::size_t i = 0; i < a.misses.size(); ++i)
+        if (a.misses[i].spectrum != b.misses[i].spectrum || a.misses[i].position != b.misses[i].position) return false;
     for (std::size_t i = 0; i < a.chromatograms.size(); ++i) {
         const ChromatogramInfo &x = a.chromatograms[i], &y = b.chromatograms[i];
         if (x.offset != y.offset || x.id != y.id || x.kind != y.kind || x.array_length != y.array_length ||
