@@ -30,6 +30,7 @@ from .run import (
     Peaks,
     Run,
     Scan,
+    StoredChromatogram,
     Trace,
 )
 
@@ -53,6 +54,7 @@ __all__ = [
     "ReaderNotFoundError",
     "Run",
     "Scan",
+    "StoredChromatogram",
     "Trace",
     "__version__",
     "loaded_reader",

@@ -49,9 +49,9 @@ class MzmlStat(enum.IntEnum):
     TIC = 4
     BASE_PEAK_MZ = 5
     BASE_PEAK_INTENSITY = 6
-    LOW_MZ = 7  # lowest observed m/z, else the scan window's
-    HIGH_MZ = 8
-    CENTROID = 9  # 1 or 0
+    LOW_MZ = 7  # lowest observed m/z, as the file states it
+    HIGH_MZ = 8  # highest observed m/z, as the file states it
+    CENTROID = 9  # 1 or 0; NaN when the file does not say
     POLARITY = 10  # polarity code
     PRECURSOR_MZ = 11
     PRECURSOR_CHARGE = 12  # 0: unknown

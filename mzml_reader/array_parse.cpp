@@ -22,6 +22,7 @@ struct ArrayRequest {
     std::int64_t default_length;  // for an array list
     const char* data;             // the bytes (array text is decoded from them)
     std::size_t size;
+    ArrayWork work = ArrayWork::Decode;
 };
 
 class ArrayHandler final : public ElementHandler {
@@ -40,6 +41,7 @@ private:
         bool zlib = false;                                 // "zlib compression" was among the terms
         DataType type = DataType::Unknown;
         Term kind = Term::Unknown;  // MzArray, IntensityArray or TimeArray
+        std::string name;           // what the array is, for one that is not decoded
         double time_factor = 1.0 / 60.0;
         std::int64_t encoded_length = -1;
         std::int64_t array_length = -1;
@@ -87,15 +89,25 @@ private:
     }
 
     void param(Tag context, const ParamView& p) override {
-        if (context != Tag::BinaryDataArray || p.user) return;
+        if (context != Tag::BinaryDataArray) return;
+        if (p.user) {
+            if (array_.name.empty() && !empty(p.name)) array_.name = p.name;
+            return;
+        }
         switch (p.term) {
         case Term::MzArray:
         case Term::IntensityArray:
             array_.kind = p.term;
+            array_.name = p.name;
             return;
         case Term::TimeArray:
             array_.kind = p.term;
+            array_.name = p.name;
             array_.time_factor = 1.0 / units_per_minute(p.unit_acc, p.unit_name);
+            return;
+        case Term::NonStandardArray:
+            // The array is named by the term's value.
+            array_.name = empty(p.value) ? p.name : p.value;
             return;
         default:
             break;
@@ -111,7 +123,12 @@ private:
             return;
         }
         DataType d = data_type_of(p.term);
-        if (d != DataType::Unknown) array_.type = d;
+        if (d != DataType::Unknown) {
+            array_.type = d;
+            return;
+        }
+        // Any other term of an array names what it holds ("charge array", ...).
+        if (p.term == Term::Unknown && !empty(p.name) && array_.name.empty()) array_.name = p.name;
     }
 
     // Numpress is written either with its "followed by zlib" term or with
@@ -137,12 +154,19 @@ private:
     }
 
     // Decodes the array just closed when it is one of the two wanted and
-    // the first of its kind.
+    // the first of its kind; names it among the others when it is not.
     void finish_array() {
         bool spectrum = request_.kind == ElementKind::Spectrum;
         bool want_x = array_.kind == (spectrum ? Term::MzArray : Term::TimeArray);
         bool want_y = array_.kind == Term::IntensityArray;
-        if ((!want_x || have_x_) && (!want_y || have_y_)) return;
+        if ((!want_x || have_x_) && (!want_y || have_y_)) {
+            out_->others.push_back(array_.name.empty() ? std::string("unnamed array") : array_.name);
+            return;
+        }
+        if (request_.work == ArrayWork::NameOthers) {
+            (want_x ? have_x_ : have_y_) = true;
+            return;
+        }
         if (!array_.have_text) return abort(Failure::BadArrays, "binary data array without its data");
         std::int64_t count = array_.array_length >= 0 ? array_.array_length : default_length_;
         if (count < 0) return abort(Failure::BadArrays, "negative array length");
@@ -169,6 +193,7 @@ private:
 Outcome parse_arrays(const ArrayRequest& request, const ParamGroups& groups, Arrays* out, XmlPath path) {
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     if (request.size > (std::size_t(1) << 30)) return Outcome::fail(Failure::BadArrays, "the element is too large");
     // The subset tokenizer reads what real writers produce; expat reads the
     // rest, and anything the tokenizer declines.
@@ -191,6 +216,7 @@ Outcome parse_arrays(const ArrayRequest& request, const ParamGroups& groups, Arr
     bool arrays_ok = h.has_both() || (h.has_none() && h.element_length() == 0);
     if (h.failed()) return h.failure();
     if (!h.finished()) return Outcome::fail(Failure::Truncated, "the element is truncated");
+    if (request.work == ArrayWork::NameOthers) return Outcome::success();
     if (!arrays_ok) return Outcome::fail(Failure::BadArrays, "the element lacks its arrays");
     if (out->x.size() != out->y.size()) return Outcome::fail(Failure::BadArrays, "the arrays differ in length");
     return Outcome::success();
@@ -209,6 +235,7 @@ Outcome parse_guarded(const ArrayRequest& request, const ParamGroups& groups, Ar
     if (!result.ok()) {
         out->x.clear();
         out->y.clear();
+        out->others.clear();
     }
     return result;
 }
@@ -216,15 +243,15 @@ Outcome parse_guarded(const ArrayRequest& request, const ParamGroups& groups, Ar
 }  // namespace
 
 Outcome parse_element_arrays(const char* data, std::size_t n, ElementKind kind, const std::string& expect_id,
-                             const ParamGroups& groups, Arrays* out, XmlPath path) noexcept {
+                             const ParamGroups& groups, Arrays* out, XmlPath path, ArrayWork work) noexcept {
     Tag root = kind == ElementKind::Spectrum ? Tag::Spectrum : Tag::Chromatogram;
-    return parse_guarded(ArrayRequest{kind, root, &expect_id, 0, data, n}, groups, out, path);
+    return parse_guarded(ArrayRequest{kind, root, &expect_id, 0, data, n, work}, groups, out, path);
 }
 
 Outcome parse_array_list(const char* data, std::size_t n, ElementKind kind, std::int64_t default_length,
-                         const ParamGroups& groups, Arrays* out, XmlPath path) noexcept {
-    return parse_guarded(ArrayRequest{kind, Tag::BinaryDataArrayList, nullptr, default_length, data, n}, groups, out,
-                         path);
+                         const ParamGroups& groups, Arrays* out, XmlPath path, ArrayWork work) noexcept {
+    return parse_guarded(ArrayRequest{kind, Tag::BinaryDataArrayList, nullptr, default_length, data, n, work}, groups,
+                         out, path);
 }
 
 }  // namespace mzml

@@ -23,7 +23,14 @@ using ParamGroups = std::unordered_map<std::string, std::vector<Param>>;
 
 struct InstrumentConfig {
     std::string id, model, serial, name, analyzer;
+    std::string software_ref;  // its softwareRef@ref: the software of the instrument
     long analyzer_order = -1;
+};
+
+// A softwareList entry: its id, name (term name, term value or userParam)
+// and version.
+struct SoftwareInfo {
+    std::string id, name, version;
 };
 
 // A stretch of the document that did not parse in the full pass, met
@@ -61,6 +68,7 @@ struct Document {
     std::vector<std::string> scan_config_refs;  // scan@instrumentConfigurationRef per spectrum
     ParamGroups groups;
     std::vector<InstrumentConfig> configs;
+    std::vector<SoftwareInfo> software;
     std::string default_config;
     std::uint64_t source_size = 0;          // bytes in the document (0 while a gzip stream is read)
     std::int64_t spectrum_count = -1;       // spectrumList@count

@@ -78,13 +78,19 @@ void DocumentHandler::open(Tag t, const char** atts) {
             if (i) doc_->info.sample_id = i;
         }
         return;
-    case Tag::Software:
-        first_software_ = softwares_++ == 0;
-        if (first_software_) {
-            const char* i = attr(atts, "id");
-            const char* v = attr(atts, "version");
-            if (i) doc_->info.software_name = i;
-            if (v) doc_->info.software_version = v;
+    case Tag::Software: {
+        doc_->software.emplace_back();
+        software_ = &doc_->software.back();
+        const char* i = attr(atts, "id");
+        const char* v = attr(atts, "version");
+        if (i) software_->id = i;
+        if (v) software_->version = v;
+        return;
+    }
+    case Tag::SoftwareRef:
+        if (config_ && parent() == Tag::InstrumentConfiguration) {
+            const char* ref = attr(atts, "ref");
+            if (ref) config_->software_ref = ref;
         }
         return;
     case Tag::ParamGroup: {
@@ -146,7 +152,7 @@ void DocumentHandler::close(Tag t) {
         first_sample_ = false;
         break;
     case Tag::Software:
-        first_software_ = false;
+        software_ = nullptr;
         break;
     case Tag::MzML:
         // The index that may follow is not needed by a full pass.
@@ -200,12 +206,11 @@ void DocumentHandler::header_param(Tag context, const ParamView& p) {
         }
         return;
     case Tag::Software:
-        if (first_software_ && !software_named_) {
+        // Its name: the first term's value (a generic software term) or name,
+        // or a userParam's name.
+        if (software_ && software_->name.empty()) {
             const char* n = p.user ? (empty(p.name) ? p.value : p.name) : (empty(p.value) ? p.name : p.value);
-            if (!empty(n)) {
-                doc_->info.software_name = n;
-                software_named_ = true;
-            }
+            if (!empty(n)) software_->name = n;
         }
         return;
     case Tag::Sample:
@@ -230,7 +235,8 @@ void DocumentHandler::config_param(const ParamView& p) {
     if (p.term == Term::InstrumentSerial) {
         c.serial = p.value;
     } else if (p.term == Term::InstrumentModel) {
-        c.model = empty(p.value) ? p.name : p.value;
+        // The generic term names a model only through its value.
+        if (!empty(p.value)) c.model = p.value;
     } else if (p.term == Term::InstrumentName || term_named(p.name) == Term::InstrumentName) {
         if (c.name.empty()) c.name = p.value;
     } else if (p.term != Term::Customization && empty(p.value) && c.model.empty()) {

@@ -39,9 +39,9 @@ private:
     std::vector<Param>* group_ = nullptr;  // the param group being read
     InstrumentConfig* config_ = nullptr;   // the instrument configuration being read
     long analyzer_order_ = 0;
-    bool first_sample_ = false, first_software_ = false;
-    int samples_ = 0, softwares_ = 0, source_files_ = 0;
-    bool software_named_ = false;
+    bool first_sample_ = false;
+    SoftwareInfo* software_ = nullptr;     // the software entry being read
+    int samples_ = 0, source_files_ = 0;
 
     bool root(Tag tag, const char** atts) override;
     void open(Tag tag, const char** atts) override;

@@ -2,6 +2,7 @@
 #include "element_header.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace mzml {
@@ -18,6 +19,7 @@ void ElementHeaderHandler::begin_spectrum(const char** atts) {
     scan_->list_index = std::max<std::int64_t>(-1, to_int(attr(atts, "index"), -1));
     scan_->array_length = std::max<std::int64_t>(0, to_int(attr(atts, "defaultArrayLength"), 0));
     scans_in_list_ = 0;
+    in_arrays_ = false;
 }
 
 void ElementHeaderHandler::begin_chromatogram(const char** atts) {
@@ -33,7 +35,10 @@ void ElementHeaderHandler::begin_chromatogram(const char** atts) {
 
 void ElementHeaderHandler::note_array_list() {
     Tag owner = parent();
-    if (owner == Tag::Spectrum && scan_) doc_->scan_arrays.back() = offset();
+    if (owner == Tag::Spectrum && scan_) {
+        doc_->scan_arrays.back() = offset();
+        in_arrays_ = true;
+    }
     if (owner == Tag::Chromatogram && chrom_) doc_->chrom_arrays.back() = offset();
 }
 
@@ -87,6 +92,8 @@ void ElementHeaderHandler::close(Tag t) {
 
 // Every param of an element's header, by the element that holds it.
 void ElementHeaderHandler::param(Tag context, const ParamView& p) {
+    if (p.user && scan_ && !in_arrays_ && context != Tag::BinaryDataArray)
+        scan_->user_params.push_back(UserParam{p.name, p.value});
     switch (context) {
     case Tag::Spectrum:
         if (scan_) spectrum_param(p);
@@ -100,10 +107,14 @@ void ElementHeaderHandler::param(Tag context, const ParamView& p) {
     case Tag::IsolationWindow:
         if (scan_ && parent(2) == Tag::Precursor && !scan_->precursors.empty())
             isolation_param(scan_->precursors.back(), p);
+        else if (chrom_)
+            chromatogram_ion_param(context, p);
         return;
     case Tag::SelectedIon:
         if (scan_ && selected_ions_ == 1 && !scan_->precursors.empty())
             selected_ion_param(scan_->precursors.back(), p);
+        else if (chrom_)
+            chromatogram_ion_param(context, p);
         return;
     case Tag::Activation:
         if (scan_ && !scan_->precursors.empty()) activation_param(scan_->precursors.back(), p);
@@ -117,31 +128,46 @@ void ElementHeaderHandler::param(Tag context, const ParamView& p) {
     }
 }
 
-void ElementHeaderHandler::spectrum_param(const ParamView& p) {
-    if (p.user) return;
+// The filter text and the summaries, from a cvParam (always) or from a
+// userParam of the term's name (only where nothing stands for it yet, so a
+// cvParam wins wherever it is written).
+void ElementHeaderHandler::summary_param(Term term, const ParamView& p) {
     ScanInfo& s = *scan_;
-    switch (p.term) {
-    case Term::MsLevel: s.ms_level = static_cast<std::int32_t>(to_int(p.value, 0)); return;
-    case Term::Centroid: s.centroid = true; return;
-    case Term::Profile: s.centroid = false; return;
-    case Term::PositiveScan: s.polarity = Polarity::Positive; return;
-    case Term::NegativeScan: s.polarity = Polarity::Negative; return;
-    case Term::TotalIonCurrent: s.tic = to_double(p.value); return;
-    case Term::BasePeakMz: s.base_peak_mz = to_double(p.value); return;
-    case Term::BasePeakIntensity: s.base_peak_intensity = to_double(p.value); return;
-    case Term::LowestObservedMz: s.lowest_mz = to_double(p.value); return;
-    case Term::HighestObservedMz: s.highest_mz = to_double(p.value); return;
-    case Term::FilterString: s.filter_text = p.value; return;
-    case Term::SpectrumType: s.scan_type = p.name; return;
+    const auto number = [&](double& field) {
+        if (!p.user || std::isnan(field)) field = to_double(p.value);
+    };
+    switch (term) {
+    case Term::TotalIonCurrent: number(s.tic); return;
+    case Term::BasePeakMz: number(s.base_peak_mz); return;
+    case Term::BasePeakIntensity: number(s.base_peak_intensity); return;
+    case Term::LowestObservedMz: number(s.lowest_mz); return;
+    case Term::HighestObservedMz: number(s.highest_mz); return;
+    case Term::FilterString:
+        if (!p.user || s.filter_text.empty()) s.filter_text = p.value;
+        return;
     default: return;
     }
 }
 
+void ElementHeaderHandler::spectrum_param(const ParamView& p) {
+    if (p.user) return summary_param(term_named(p.name), p);
+    ScanInfo& s = *scan_;
+    switch (p.term) {
+    case Term::MsLevel: s.ms_level = static_cast<std::int32_t>(to_int(p.value, 0)); return;
+    case Term::Centroid: s.representation = Representation::Centroid; return;
+    case Term::Profile: s.representation = Representation::Profile; return;
+    case Term::PositiveScan: s.polarity = Polarity::Positive; return;
+    case Term::NegativeScan: s.polarity = Polarity::Negative; return;
+    case Term::SpectrumType: s.scan_type = p.name; return;
+    default: return summary_param(p.term, p);
+    }
+}
+
 void ElementHeaderHandler::scan_param(const ParamView& p) {
-    if (p.user) return;
+    if (p.user) return summary_param(term_named(p.name), p);
     switch (p.term) {
     case Term::ScanStartTime: scan_->rt_minutes = to_double(p.value) / units_per_minute(p.unit_acc, p.unit_name); return;
-    case Term::FilterString: scan_->filter_text = p.value; return;
+    case Term::FilterString: return summary_param(p.term, p);
     case Term::InjectionTime: scan_->injection_time = to_double(p.value); return;
     default: return;
     }
@@ -165,7 +191,12 @@ void ElementHeaderHandler::selected_ion_param(Precursor& pr, const ParamView& p)
 }
 
 void ElementHeaderHandler::activation_param(Precursor& pr, const ParamView& p) {
-    if (p.user) return;
+    if (p.user) {
+        // A collision energy given as a userParam, where no cvParam gives one.
+        if (term_named(p.name) == Term::CollisionEnergy && std::isnan(pr.collision_energy))
+            pr.collision_energy = to_double(p.value);
+        return;
+    }
     if (p.term == Term::CollisionEnergy) {
         pr.collision_energy = to_double(p.value);
         return;
@@ -188,6 +219,20 @@ void ElementHeaderHandler::chromatogram_param(const ParamView& p) {
     constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
     std::size_t len = std::strlen(p.name);
     if (len >= kSuffixLength && !std::strcmp(p.name + len - kSuffixLength, kSuffix)) chrom_->kind = p.name;
+}
+
+// The m/z of an SRM chromatogram's precursor and product: their isolation
+// window targets; for the precursor, its selected ion where it has no target.
+void ElementHeaderHandler::chromatogram_ion_param(Tag context, const ParamView& p) {
+    if (p.user) return;
+    const Tag holder = context == Tag::IsolationWindow ? parent(2) : parent(3);  // selectedIon sits in a list
+    if (context == Tag::IsolationWindow && p.term == Term::IsolationTarget) {
+        if (holder == Tag::Precursor) chrom_->precursor_mz = to_double(p.value);
+        else if (holder == Tag::Product) chrom_->product_mz = to_double(p.value);
+    } else if (context == Tag::SelectedIon && p.term == Term::SelectedIonMz && holder == Tag::Precursor &&
+               std::isnan(chrom_->precursor_mz)) {
+        chrom_->precursor_mz = to_double(p.value);
+    }
 }
 
 // ------------------------------------------------------- one element's header

@@ -9,7 +9,9 @@
 // the index gives. Every param of a spectrum, scan, scan window, isolation
 // window, selected ion, activation or chromatogram arrives in
 // ElementHeaderHandler::param(), whether written in place or through a
-// param group.
+// param group. Every userParam of a spectrum's header is kept as written;
+// those named as a term the reader serves (filter string, summaries,
+// collision energy) also stand for it where no cvParam does.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +49,7 @@ private:
     bool first_scan_ = false;  // inside the first scan of the spectrum's scanList
     int windows_ = 0;          // scan windows met in that scan
     int selected_ions_ = 0;    // selected ions met in the current precursor
+    bool in_arrays_ = false;   // past the spectrum's <binaryDataArrayList>
 
     void spectrum_param(const ParamView& p);
     void scan_param(const ParamView& p);
@@ -55,6 +58,8 @@ private:
     void selected_ion_param(Precursor& precursor, const ParamView& p);
     void activation_param(Precursor& precursor, const ParamView& p);
     void chromatogram_param(const ParamView& p);
+    void chromatogram_ion_param(Tag context, const ParamView& p);
+    void summary_param(Term term, const ParamView& p);
 };
 
 // One element's header, read from the bytes at the offset the index gives

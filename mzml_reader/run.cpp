@@ -139,7 +139,14 @@ std::unique_ptr<Run> Run::open(const std::string& path, Outcome* error) noexcept
         if (config) {
             info.instrument_model = config->model;
             info.instrument_serial = config->serial;
-            info.instrument_name = config->name.empty() ? config->id : config->name;
+            info.instrument_name = config->name;
+            // The instrument's software is the one its configuration names.
+            for (const SoftwareInfo& sw : doc.software) {
+                if (config->software_ref.empty() || sw.id != config->software_ref) continue;
+                info.software_name = sw.name.empty() ? sw.id : sw.name;
+                info.software_version = sw.version;
+                break;
+            }
         }
         for (const InstrumentConfig& c : doc.configs)
             if (!c.analyzer.empty() && std::find(info.analyzers.begin(), info.analyzers.end(), c.analyzer) == info.analyzers.end())
@@ -207,14 +214,14 @@ bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end,
 // (the element's header was checked then), else from the whole element.
 Outcome read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t arrays, std::uint64_t end,
                      ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
-                     Arrays* out, XmlPath path) {
+                     Arrays* out, XmlPath path, ArrayWork work = ArrayWork::Decode) {
     std::vector<char>* buf = nullptr;
     const bool list_only = arrays > begin && arrays < end;
     const std::uint64_t from = list_only ? arrays : begin;
     if (!read_span(source, from, end, &buf)) return Outcome::fail(Failure::Io, "its bytes cannot be read");
     if (list_only)
-        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, path);
-    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, path);
+        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, path, work);
+    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, path, work);
 }
 
 }  // namespace
@@ -228,6 +235,7 @@ bool emptied_on_failure(Arrays* out, Outcome* why, Read&& read) noexcept {
     if (!out) return false;
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     try {
         Outcome o = read();
         if (o.ok()) return true;
@@ -241,6 +249,7 @@ bool emptied_on_failure(Arrays* out, Outcome* why, Read&& read) noexcept {
     }
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     return false;
 }
 
@@ -263,6 +272,22 @@ bool Run::read_chromatogram(std::size_t position, Arrays* out, XmlPath path) con
         return read_element(*source_, c.offset, detail_->chrom_arrays[position], detail_->chrom_ends[position],
                             ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out, path);
     });
+}
+
+bool Run::other_arrays(std::size_t position, std::vector<std::string>* names) const noexcept {
+    if (!names) return false;
+    names->clear();
+    Arrays arrays;
+    const bool ok = emptied_on_failure(&arrays, nullptr, [&] {
+        if (position >= scans_.size()) return Outcome::fail(Failure::Malformed, "no such spectrum");
+        const ScanInfo& s = scans_[position];
+        if (s.lost) return Outcome::fail(Failure::Malformed, "the spectrum was lost to damage");
+        return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
+                            ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, &arrays,
+                            XmlPath::Auto, ArrayWork::NameOthers);
+    });
+    if (ok) names->swap(arrays.others);
+    return ok;
 }
 
 }  // namespace mzml

@@ -35,6 +35,15 @@ enum class Activation : std::int32_t {
 
 enum class Polarity : std::int32_t { Unknown = -1, Negative = 0, Positive = 1 };
 
+// How a spectrum's points are stored, as the file says; Unknown where it has
+// no centroid/profile term.
+enum class Representation : std::int8_t { Unknown = -1, Profile = 0, Centroid = 1 };
+
+// A userParam as written (name and value exactly).
+struct UserParam {
+    std::string name, value;
+};
+
 // One precursor of a spectrum (mzML precursorList/precursor).
 struct Precursor {
     double selected_mz = kNaN;        // selectedIon "selected ion m/z" (first selected ion)
@@ -60,11 +69,13 @@ struct ScanInfo {
     // native_id where known); every read of it fails.
     bool lost = false;
     std::int32_t ms_level = 0;         // "ms level"; 0 when absent
-    bool centroid = false;             // "centroid spectrum" (else profile or unknown)
+    Representation representation = Representation::Unknown;  // "centroid spectrum" / "profile spectrum"
     Polarity polarity = Polarity::Unknown;
     double rt_minutes = kNaN;          // "scan start time", converted to minutes by its unit
     double window_low = kNaN;          // first scanWindow lower limit
     double window_high = kNaN;         // first scanWindow upper limit
+    // The summaries below, and the filter text, as cvParams or else as
+    // userParams of the same name.
     double lowest_mz = kNaN;           // "lowest observed m/z"
     double highest_mz = kNaN;          // "highest observed m/z"
     double tic = kNaN;                 // "total ion current"
@@ -76,14 +87,22 @@ struct ScanInfo {
     std::string scan_type;             // spectrum type term name ("MS1 spectrum", "MSn spectrum", ...)
     std::string analyzer;              // analyzer term name of the scan's instrument configuration, may be empty
     std::vector<Precursor> precursors; // in document order
+    // Every userParam of the spectrum's header (the spectrum, its scans and
+    // scan windows, its precursors, and the param groups they reference), in
+    // document order.
+    std::vector<UserParam> user_params;
+
+    bool centroid() const noexcept { return representation == Representation::Centroid; }
 };
 
-// A chromatogram element of the file (for TIC/BPC traces stored by the writer).
+// A chromatogram element of the file.
 struct ChromatogramInfo {
     std::uint64_t offset = 0;  // byte offset of "<chromatogram"
     std::string id;
     std::string kind;          // "total ion current chromatogram", "basepeak chromatogram", ... or ""
     std::int64_t array_length = 0;
+    double precursor_mz = kNaN;  // its precursor's isolation window target (else selected ion m/z), SRM
+    double product_mz = kNaN;    // its product's isolation window target
 };
 
 // Run-level facts from the header (fileDescription, sampleList,
@@ -93,10 +112,10 @@ struct RunInfo {
     std::string start_time_stamp;      // run@startTimeStamp as written (xs:dateTime), may be empty
     std::string source_file_name;      // first sourceFile@name
     std::string source_file_location;  // first sourceFile@location
-    std::string instrument_model;      // name of the model term (or value of "instrument model" / user param)
-    std::string instrument_name;       // instrument configuration id, or a "instrument attribute"/"instrument name" value
+    std::string instrument_model;      // name of a specific model term, or the value of "instrument model"
+    std::string instrument_name;       // an "instrument attribute"/"instrument name" value, may be empty
     std::string instrument_serial;     // "instrument serial number" value
-    std::string software_name;         // first software's term name (or id)
+    std::string software_name;         // the instrument configuration's software: its term name (or id)
     std::string software_version;      // its version attribute
     std::string sample_name;           // first sample@name
     std::string sample_id;             // first sample@id
@@ -115,6 +134,10 @@ struct LogEntry {
 struct Arrays {
     std::vector<double> x;  // m/z (spectrum) or time in minutes (chromatogram)
     std::vector<double> y;  // intensity
+    // The names of the element's other arrays, which are not decoded: the
+    // array's type term ("charge array"), the value of a "non-standard data
+    // array", or a second m/z / intensity array, in document order.
+    std::vector<std::string> others;
 };
 
 // Which tokenizer reads the bytes of one element: the subset tokenizer
@@ -159,6 +182,10 @@ public:
                        Outcome* why = nullptr) const noexcept;
     // The same for chromatograms()[position] (x in minutes).
     bool read_chromatogram(std::size_t position, Arrays* out, XmlPath path = XmlPath::Auto) const noexcept;
+    // The names of the arrays of scans()[position] besides m/z and
+    // intensity (Arrays::others), read without decoding any array. False
+    // when the element cannot be read.
+    bool other_arrays(std::size_t position, std::vector<std::string>* names) const noexcept;
 
 private:
     Run() = default;

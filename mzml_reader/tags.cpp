@@ -47,6 +47,7 @@ Tag classify(const char* full) noexcept {
         break;
     case 'p':
         if (!std::strcmp(n, "precursor")) return Tag::Precursor;
+        if (!std::strcmp(n, "product")) return Tag::Product;
         break;
     case 'r':
         if (!std::strcmp(n, "referenceableParamGroupRef")) return Tag::ParamGroupRef;
@@ -63,6 +64,7 @@ Tag classify(const char* full) noexcept {
         if (!std::strcmp(n, "sourceFile")) return Tag::SourceFile;
         if (!std::strcmp(n, "sample")) return Tag::Sample;
         if (!std::strcmp(n, "software")) return Tag::Software;
+        if (!std::strcmp(n, "softwareRef")) return Tag::SoftwareRef;
         break;
     case 'u':
         if (!std::strcmp(n, "userParam")) return Tag::UserParam;

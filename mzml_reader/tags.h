@@ -10,7 +10,7 @@ enum class Tag : std::uint8_t {
     Other, IndexedMzML, MzML, SourceFile, ParamGroup, Sample, Software, InstrumentConfiguration, Analyzer,
     Run, SpectrumList, Spectrum, ScanList, Scan, ScanWindow, Precursor, IsolationWindow, SelectedIon, Activation,
     BinaryDataArrayList, BinaryDataArray, Binary, ChromatogramList, Chromatogram, CvParam, UserParam, ParamGroupRef,
-    IndexList, Index, Offset,
+    IndexList, Index, Offset, Product, SoftwareRef,
 };
 
 // The Tag of an element name as written (with or without a prefix).

@@ -23,7 +23,7 @@ constexpr Entry kTerms[] = {
     {"MS:1000032", Term::Customization},
     {"MS:1000041", Term::ChargeState},
     {"MS:1000042", Term::PeakIntensity},
-    {"MS:1000045", Term::CollisionEnergy},
+    {"MS:1000045", Term::CollisionEnergy, "collision energy"},
     {"MS:1000127", Term::Centroid},
     {"MS:1000128", Term::Profile},
     {"MS:1000129", Term::NegativeScan},
@@ -31,7 +31,7 @@ constexpr Entry kTerms[] = {
     {"MS:1000133", Term::Cid},
     {"MS:1000250", Term::Ecd},
     {"MS:1000262", Term::Photodissociation},  // infrared multiphoton dissociation
-    {"MS:1000285", Term::TotalIonCurrent},
+    {"MS:1000285", Term::TotalIonCurrent, "total ion current"},
     {"MS:1000325", Term::SpectrumType},  // constant neutral gain spectrum
     {"MS:1000326", Term::SpectrumType},  // constant neutral loss spectrum
     {"MS:1000341", Term::SpectrumType},  // precursor ion spectrum
@@ -40,18 +40,18 @@ constexpr Entry kTerms[] = {
     {"MS:1000496", Term::InstrumentName, "instrument name"},  // instrument attribute
     {"MS:1000500", Term::WindowUpper},
     {"MS:1000501", Term::WindowLower},
-    {"MS:1000504", Term::BasePeakMz},
-    {"MS:1000505", Term::BasePeakIntensity},
+    {"MS:1000504", Term::BasePeakMz, "base peak m/z"},
+    {"MS:1000505", Term::BasePeakIntensity, "base peak intensity"},
     {"MS:1000511", Term::MsLevel},
-    {"MS:1000512", Term::FilterString},
+    {"MS:1000512", Term::FilterString, "filter string"},
     {"MS:1000514", Term::MzArray},
     {"MS:1000515", Term::IntensityArray},
     {"MS:1000519", Term::Int32},
     {"MS:1000521", Term::Float32},
     {"MS:1000522", Term::Int64},
     {"MS:1000523", Term::Float64},
-    {"MS:1000527", Term::HighestObservedMz},
-    {"MS:1000528", Term::LowestObservedMz},
+    {"MS:1000527", Term::HighestObservedMz, "highest observed m/z"},
+    {"MS:1000528", Term::LowestObservedMz, "lowest observed m/z"},
     {"MS:1000529", Term::InstrumentSerial, "instrument serial number"},
     {"MS:1000574", Term::Zlib},
     {"MS:1000576", Term::NoCompression},
@@ -64,6 +64,7 @@ constexpr Entry kTerms[] = {
     {"MS:1000598", Term::Etd},
     {"MS:1000599", Term::Pqd},
     {"MS:1000744", Term::SelectedIonMz},
+    {"MS:1000786", Term::NonStandardArray},
     {"MS:1000789", Term::SpectrumType},  // enhanced multiply charged spectrum
     {"MS:1000790", Term::SpectrumType},  // time-delayed fragmentation spectrum
     {"MS:1000804", Term::SpectrumType},  // electromagnetic radiation spectrum
@@ -141,6 +142,16 @@ constexpr double kSecondsPerMinute = 60.0;
 
 bool same_text(const char* a, const char* b) { return a && b && !std::strcmp(a, b); }
 
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Equal ignoring ASCII letter case.
+bool same_name(const char* a, const char* b) {
+    if (!a || !b) return false;
+    for (; *a && *b; ++a, ++b)
+        if (lower(*a) != lower(*b)) return false;
+    return *a == *b;
+}
+
 }  // namespace
 
 Term term_of(const char* accession) noexcept {
@@ -152,7 +163,7 @@ Term term_of(const char* accession) noexcept {
 Term term_named(const char* name) noexcept {
     if (!name || !*name) return Term::Unknown;
     for (const Entry& e : kTerms)
-        if (same_text(e.user_name, name)) return e.term;
+        if (same_name(e.user_name, name)) return e.term;
     return Term::Unknown;
 }
 

@@ -24,7 +24,7 @@ enum class Term : std::uint8_t {
     // instrument configuration
     InstrumentModel, InstrumentSerial, InstrumentName, Customization,
     // binary data arrays
-    MzArray, IntensityArray, TimeArray, NoCompression, Zlib, NumpressLinear, NumpressPic, NumpressSlof,
+    MzArray, IntensityArray, TimeArray, NonStandardArray, NoCompression, Zlib, NumpressLinear, NumpressPic, NumpressSlof,
     NumpressLinearZlib, NumpressPicZlib, NumpressSlofZlib, Float32, Float64, Int32, Int64,
 };
 
@@ -32,8 +32,10 @@ enum class Term : std::uint8_t {
 // any other text. Fast: no string compare on the way.
 Term term_of(const char* accession) noexcept;
 
-// The meaning of a userParam by its name, for the few terms that writers
-// give as userParams under a known name; Unknown otherwise.
+// The meaning of a userParam by its name (ASCII letter case ignored), for
+// the few terms that writers give as userParams under the term's own name:
+// the instrument's model, name and serial number, the filter string, the
+// summaries of a spectrum and the collision energy; Unknown otherwise.
 Term term_named(const char* name) noexcept;
 
 // Groups of terms.

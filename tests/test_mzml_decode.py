@@ -239,13 +239,16 @@ def document(spectra, *, indexed=True, chromatogram=True, bad_offsets=False):
             'value="Corvix Test Model"/><cvParam cvRef="MS" accession="MS:1000529" name="instrument serial number" '
             'value="SN-77"/></referenceableParamGroup></referenceableParamGroupList>'
             '<sampleList count="1"><sample id="S1" name="mix"><userParam name="comment" value="a note"/></sample></sampleList>'
-            '<softwareList count="1"><software id="gen" version="2.0"><cvParam cvRef="MS" accession="MS:1000799" '
+            # The instrument's software is the one its configuration names, not the first listed.
+            '<softwareList count="2"><software id="conv" version="9.9"><cvParam cvRef="MS" accession="MS:1000799" '
+            'name="custom unreleased software tool" value="a converter"/></software>'
+            '<software id="gen" version="2.0"><cvParam cvRef="MS" accession="MS:1000799" '
             'name="custom unreleased software tool" value="test writer"/></software></softwareList>'
             '<instrumentConfigurationList count="1"><instrumentConfiguration id="IC1">'
             '<referenceableParamGroupRef ref="inst"/><componentList count="2">'
             '<source order="1"><cvParam cvRef="MS" accession="MS:1000073" name="electrospray ionization" value=""/></source>'
             '<analyzer order="2"><cvParam cvRef="MS" accession="MS:1000084" name="time-of-flight" value=""/></analyzer>'
-            '</componentList></instrumentConfiguration></instrumentConfigurationList>'
+            '</componentList><softwareRef ref="gen"/></instrumentConfiguration></instrumentConfigurationList>'
             '<dataProcessingList count="1"><dataProcessing id="dp"/></dataProcessingList>'
             '<run id="r1" defaultInstrumentConfigurationRef="IC1" startTimeStamp="2026-01-02T03:04:05Z">'
             f'<spectrumList count="{len(spectra)}" defaultDataProcessingRef="dp">\n')
@@ -319,7 +322,8 @@ def test_documents_open_with_their_metadata_and_arrays(tmp_path, indexed, gz):
     assert info["used_index"] == (indexed and not gz) and info["gzip"] == gz
     assert info["first_scan"] == 1 and len(info["scans"]) == 24
     run = info["run"]
-    assert (run["instrument_model"], run["instrument_serial"], run["instrument_name"]) == ("Corvix Test Model", "SN-77", "IC1")
+    # No instrument name: the configuration's id is not one.
+    assert (run["instrument_model"], run["instrument_serial"], run["instrument_name"]) == ("Corvix Test Model", "SN-77", "")
     assert (run["software_name"], run["software_version"], run["sample_name"], run["sample_comment"]) == (
         "test writer", "2.0", "mix", "a note")
     assert run["source_file_name"] == "origin.dat" and run["start_time_stamp"] == "2026-01-02T03:04:05Z"
@@ -653,9 +657,10 @@ def test_every_term_the_reader_knows_gives_its_answer(term_run, position):
     ('<userParam name="instrument name" value="N3"/>', {"instrument_name": "N3"}),
     (CV.format("MS:1000496", "instrument attribute", "N4"), {"instrument_name": "N4"}),
     (CV.format("MS:1000529", "instrument serial number", "S7"), {"instrument_serial": "S7"}),
-    (CV.format("MS:1000032", "customization", ""), {"instrument_model": "", "instrument_name": "IC1"}),
+    (CV.format("MS:1000032", "customization", ""), {"instrument_model": "", "instrument_name": ""}),
+    (CV.format("MS:1000031", "instrument model", ""), {"instrument_model": ""}),  # the generic term names no model
     (CV.format("MS:1000999", "Corvix Q", ""), {"instrument_model": "Corvix Q"}),  # a model's own term
-    ('<userParam name="instrument attribute" value="N5"/>', {"instrument_name": "IC1"}),  # not read by that name
+    ('<userParam name="instrument attribute" value="N5"/>', {"instrument_name": ""}),  # not read by that name
 ])
 def test_instrument_terms_and_user_params(tmp_path, params, expected):
     spectra, _ = make_spectra(2)

@@ -93,8 +93,11 @@ int info(const mzml::Run& run) {
         if (i) std::putchar(',');
         std::printf("{\"offset\":%llu,\"native_id\":", static_cast<unsigned long long>(s.offset));
         put_string(s.native_id);
+        const char* centroid = s.representation == mzml::Representation::Unknown ? "null"
+                               : s.centroid()                                    ? "true"
+                                                                                 : "false";
         std::printf(",\"ms_level\":%d,\"centroid\":%s,\"polarity\":%d,\"array_length\":%lld", s.ms_level,
-                    s.centroid ? "true" : "false", static_cast<int>(s.polarity), static_cast<long long>(s.array_length));
+                    centroid, static_cast<int>(s.polarity), static_cast<long long>(s.array_length));
         const std::pair<const char*, double> nums[] = {
             {"rt_minutes", s.rt_minutes}, {"window_low", s.window_low}, {"window_high", s.window_high},
             {"lowest_mz", s.lowest_mz}, {"highest_mz", s.highest_mz}, {"tic", s.tic},
