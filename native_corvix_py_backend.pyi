@@ -8,7 +8,7 @@ from the current directory.
 Common to every function but set_dylib_path: TypeError for a missing, surplus
 or ill-typed argument; OverflowError for an integer outside the signed 32-bit
 range; RuntimeError when the Reader library cannot be loaded (its messages are
-in the README) or lacks the entry point ("get function <entry>: <reason>").
+in the module guide, docs/module.md) or lacks the entry point ("get function <entry>: <reason>").
 The docstrings below name only what each function adds.
 
 Integer parameters accept any object with __index__; real parameters also

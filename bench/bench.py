@@ -11,9 +11,9 @@ runs this script, against the stand-in Reader library, next to
     measurable, and array.array(...).tolist() for every element of the lists
     that a bulk call returns.
 
-Each figure is the minimum over several repeats of timeit-style loops (the
-repeats of the candidates of one row are interleaved, so a burst of load on a
-shared machine hits all of them alike). Figures include timeit's loop
+Each figure is the minimum over several rounds of timeit loops (the rounds
+of the candidates of one row are interleaved, so a burst of load on a shared
+machine hits all of them alike; bench/_common.py has the timer). Figures include timeit's loop
 overhead, which is printed too; it is not subtracted.
 
 Usage:

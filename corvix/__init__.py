@@ -20,7 +20,8 @@ import os
 
 from ._library import loaded_reader, mzml_reader_path
 from .convert import convert_file
-from .errors import OpenError, ReaderConflictError, ReaderError, ReaderNotFoundError
+from .damage import Damage, DamagedRunWarning
+from .errors import DamagedRunError, OpenError, ReaderConflictError, ReaderError, ReaderNotFoundError
 from .run import (
     ACTIVATION_NAMES,
     POLARITY_NAMES,
@@ -32,6 +33,7 @@ from .run import (
     Peaks,
     Run,
     Scan,
+    StoredChromatogram,
     Trace,
 )
 
@@ -44,6 +46,9 @@ __all__ = [
     "TRACE_MASS_RANGE",
     "TRACE_TIC",
     "Centroids",
+    "Damage",
+    "DamagedRunError",
+    "DamagedRunWarning",
     "DependentScan",
     "OpenError",
     "Peaks",
@@ -52,6 +57,7 @@ __all__ = [
     "ReaderNotFoundError",
     "Run",
     "Scan",
+    "StoredChromatogram",
     "Trace",
     "__version__",
     "convert_file",
@@ -78,5 +84,9 @@ def open(path: str | os.PathLike[str], reader: str | os.PathLike[str] | None = N
             already (a process keeps the first one it loads).
         ReaderNotFoundError: no Reader library can be found or loaded.
         OpenError: the Reader library cannot open the file.
+
+    Warns:
+        DamagedRunWarning: the file is damaged and spectra were lost; the
+            rest reads as written and :attr:`Run.damage` says what and where.
     """
     return Run(path, reader)

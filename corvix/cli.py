@@ -8,6 +8,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from collections import Counter
 from collections.abc import Sequence
 from typing import Any, TextIO
@@ -17,6 +18,7 @@ import numpy as np
 from . import __version__
 from .convert import COMPRESSIONS, FORMATS, ConvertJob, ConvertOutcome, describe, normalise_compression, \
     normalise_format, output_path
+from .damage import DamagedRunWarning
 from .errors import ReaderError
 from .run import Run
 
@@ -86,6 +88,9 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--reader", help=reader_help)
     convert.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                          help="show progress bars (default: when stderr is a terminal)")
+    convert.add_argument("--allow-damaged", action="store_true",
+                         help="convert what is readable of a file that lost spectra to damage (such a file "
+                         "fails otherwise); the summary names the loss")
 
     info = commands.add_parser("info", help="summarise a file",
                                description="Run summary: file, instrument, sample, scan counts per MS order "
@@ -161,13 +166,16 @@ def _convert(args: argparse.Namespace) -> int:
                                           f"its output {target} is also the output of {taken[target]}"))
             continue
         taken[target] = source
-        jobs.append(ConvertJob(source, args.outdir, args.format, args.reader, args.compression, args.strict))
+        jobs.append(ConvertJob(source, args.outdir, args.format, args.reader, args.compression, args.strict,
+                               args.allow_damaged))
 
     def report(outcome: ConvertOutcome) -> None:
         if outcome.ok:
             line = f"converted {outcome.source} -> {outcome.output} ({outcome.scans} spectra, {outcome.seconds:.2f} s)"
             if outcome.not_carried:
                 line += f"; not carried: {describe(outcome.not_carried)}"
+            if outcome.damage:
+                line += f"; DAMAGED: {outcome.damage}, not in the output"
             ProgressBars.write_line(line, sys.stdout)
         else:
             ProgressBars.write_line(f"FAILED {outcome.source}: {outcome.error}", sys.stderr)
@@ -178,15 +186,19 @@ def _convert(args: argparse.Namespace) -> int:
     failed = len(refused) + sum(not o.ok for o in outcomes) + (len(jobs) - len(outcomes))
     converted = sum(o.ok for o in outcomes)
     partial = sum(bool(o.ok and o.not_carried) for o in outcomes)
+    damaged = sum(o.ok and o.damage is not None for o in outcomes)
     print(f"{converted} converted, {failed} failed"
-          + (f" ({partial} with data not carried)" if partial else ""), file=sys.stderr)
+          + (f" ({partial} with data not carried)" if partial else "")
+          + (f", {damaged} of the converted damaged" if damaged else ""), file=sys.stderr)
     return EXIT_FAILED if failed else EXIT_OK
 
 
 def summary(run: Run) -> dict[str, Any]:
-    """What ``corvix info`` prints: metadata, scan counts per MS order, RT range."""
+    """What ``corvix info`` prints: metadata, scan counts per MS order, RT range, damage."""
     meta = run.metadata()
-    orders = Counter(int(o) for o in run.ms_orders)
+    damage = run.damage
+    lost = set(damage.positions)
+    orders = Counter(int(o) for position, o in enumerate(run.ms_orders) if position not in lost)
     times = run.retention_times
     finite = times[np.isfinite(times)]
     return {
@@ -197,12 +209,17 @@ def summary(run: Run) -> dict[str, Any]:
         "scans": len(run),
         "scans_per_ms_order": {str(order): orders[order] for order in sorted(orders)},
         "rt_range_min": [float(finite.min()), float(finite.max())] if len(finite) else None,
+        "damage": None if not damage.lost else {
+            "summary": damage.describe(), "spectra_lost": damage.spectra, "unknown_more": damage.unknown,
+            "chromatograms_lost": damage.chromatograms, "log": list(damage.messages)},
     }
 
 
 def _info(args: argparse.Namespace, out: TextIO) -> int:
-    with Run(args.file, args.reader) as run:
-        facts = summary(run)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DamagedRunWarning)  # the summary shows it
+        with Run(args.file, args.reader) as run:
+            facts = summary(run)
     if args.json:
         json.dump(facts, out, indent=2, allow_nan=False, default=str)
         out.write("\n")
@@ -222,6 +239,10 @@ def _info(args: argparse.Namespace, out: TextIO) -> int:
     if facts["rt_range_min"]:
         start, end = facts["rt_range_min"]
         lines.append(f"rt range:    {start:.4f} .. {end:.4f} min")
+    if facts["damage"]:
+        damage = facts["damage"]
+        lines.append(f"DAMAGED:     {damage['summary']}; the rest reads as written")
+        lines.extend(f"  {message}" for message in damage["log"])
     out.write("\n".join(lines) + "\n")
     return EXIT_OK
 

@@ -13,6 +13,7 @@ import os
 import time
 import traceback
 import uuid
+import warnings
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -21,6 +22,8 @@ from typing import IO
 
 import numpy as np
 
+from .damage import Damage, DamagedRunWarning
+from .errors import DamagedRunError, ReaderError
 from .run import Run
 from .writers.binary import MZML_COMPRESSIONS
 from .writers.mgf import MgfWriter
@@ -57,6 +60,8 @@ class ConvertJob:
     """None: the format's default (the first of :data:`COMPRESSIONS`)."""
     strict: bool = False
     """Fail (and write nothing) when data cannot be carried into the format."""
+    allow_damaged: bool = False
+    """Convert what is readable of a run that lost spectra to damage (else such a run fails)."""
 
 
 @dataclass(frozen=True)
@@ -73,6 +78,8 @@ class ConvertOutcome:
     """Why the conversion failed (None on success)."""
     not_carried: tuple[tuple[str, int], ...] = ()
     """What the output could not carry, with counts (named to the user)."""
+    damage: str | None = None
+    """What the source lost to damage and the output therefore lacks (None when nothing)."""
 
     @property
     def ok(self) -> bool:
@@ -88,6 +95,8 @@ class ConvertResult:
     outputs: tuple[str, ...]
     """The files written, the main one first."""
     not_carried: tuple[tuple[str, int], ...] = ()
+    damage: Damage | None = None
+    """What the source lost to damage and the outputs therefore lack (None when nothing)."""
 
 
 def normalise_format(name: str) -> str:
@@ -210,10 +219,88 @@ def describe(not_carried: tuple[tuple[str, int], ...]) -> str:
     return ", ".join(f"{count} x {what}" for what, count in not_carried)
 
 
+def check_damage(run: Run, allow_damaged: bool) -> Damage:
+    """The damage of a run about to be converted.
+
+    Raises DamagedRunError when the run lost spectra (or chromatograms) to
+    damage and `allow_damaged` is not set; otherwise returns the damage, whose
+    lost spectra the conversion leaves out.
+    """
+    damage = run.damage
+    if damage.lost and not allow_damaged:
+        raise DamagedRunError(f"{damage.describe()}; --allow-damaged converts what is readable", run.path)
+    return damage
+
+
+def _lost_scans(run: Run, damage: Damage) -> frozenset[int]:
+    return frozenset(run.first_scan + position for position in damage.positions)
+
+
+def _find_unreadable(run: Run, skip: frozenset[int]) -> None:
+    """Reads every spectrum once, so that the error log names each one whose arrays are damaged."""
+    for number in run.scan_numbers:
+        if number not in skip:
+            try:
+                run.spectrum(number)
+            except ReaderError:
+                pass
+
+
+def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozenset[int],
+           progress: Progress | None, strict: bool) -> tuple[int, Counter[str]]:
+    """Writes the run's spectra but those in `skip`; returns how many were written and what was not carried."""
+    source, output = run.path, outputs[0]
+    numbers: Sequence[int] = run.scan_numbers
+    keep = np.ones(len(numbers), dtype=np.bool_)
+    if fmt == "mgf":
+        keep &= run.ms_orders >= 2
+    if skip:
+        keep &= ~np.isin(np.asarray(numbers, dtype=np.int64), np.fromiter(skip, dtype=np.int64, count=len(skip)))
+    numbers = [numbers[i] for i in np.flatnonzero(keep).tolist()]
+    record = run_record(run, len(numbers))
+    tick = _Ticker(progress, len(numbers))
+    tick(0)
+    notes: Counter[str] = Counter()
+    done = 0
+    if fmt == "parquet":
+        from .writers.parquet import ParquetPeakWriter, write_chromatograms
+
+        # The chromatogram file is renamed into place first, the peak file last.
+        with atomic_path(output) as peaks, atomic_path(outputs[1]) as chromatograms:
+            with ParquetPeakWriter(peaks, record, codec) as table:
+                for spectrum in spectrum_records(run, numbers):
+                    table.write(spectrum)
+                    done += 1
+                    tick(done)
+            write_chromatograms(chromatograms, record, codec)
+            notes.update(table.notes)
+            _check_strict(strict, notes, source)
+    else:
+        with atomic_output(output) as out:
+            writer: MzMLWriter | MgfWriter = (MzMLWriter(out, record, codec) if fmt == "mzML"
+                                              else MgfWriter(out, record))
+            with writer:
+                for spectrum in spectrum_records(run, numbers):
+                    writer.write(spectrum)
+                    done += 1
+                    tick(done)
+            notes.update(writer.notes)
+            _check_strict(strict, notes, source)
+    return done, notes
+
+
 def convert(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
             reader: str | os.PathLike[str] | None = None, progress: Progress | None = None, *,
-            compression: str | None = None, strict: bool = False) -> ConvertResult:
-    """Convert one file; returns what was written (see :func:`convert_file`)."""
+            compression: str | None = None, strict: bool = False, allow_damaged: bool = False) -> ConvertResult:
+    """Convert one file; returns what was written (see :func:`convert_file`).
+
+    A run that lost spectra to damage fails with DamagedRunError unless
+    `allow_damaged`; with it, the readable spectra are converted and the
+    result names the damage. Damage inside a spectrum's arrays is found only
+    when the spectrum is read: when a read fails while writing, every spectrum
+    is read once to find all such damage and the output is written again
+    without them (or, without `allow_damaged`, the file fails).
+    """
     fmt = normalise_format(format)
     codec = normalise_compression(fmt, compression)
     source, output = os.fspath(source), os.fspath(output)
@@ -222,45 +309,29 @@ def convert(source: str | os.PathLike[str], output: str | os.PathLike[str], form
         if os.path.exists(path) and os.path.exists(source) and os.path.samefile(source, path):
             raise ValueError(f"{path} is the input file itself; choose another output directory")
     os.makedirs(os.path.dirname(os.path.abspath(output)), exist_ok=True)
-    with Run(source, reader) as run:
-        numbers: Sequence[int] = run.scan_numbers
-        if fmt == "mgf":
-            numbers = [numbers[i] for i in np.flatnonzero(run.ms_orders >= 2).tolist()]
-        record = run_record(run, len(numbers))
-        tick = _Ticker(progress, len(numbers))
-        tick(0)
-        notes: Counter[str] = Counter()
-        done = 0
-        if fmt == "parquet":
-            from .writers.parquet import ParquetPeakWriter, write_chromatograms
-
-            # The chromatogram file is renamed into place first, the peak file last.
-            with atomic_path(output) as peaks, atomic_path(outputs[1]) as chromatograms:
-                with ParquetPeakWriter(peaks, record, codec) as table:
-                    for spectrum in spectrum_records(run, numbers):
-                        table.write(spectrum)
-                        done += 1
-                        tick(done)
-                write_chromatograms(chromatograms, record, codec)
-                notes.update(table.notes)
-                _check_strict(strict, notes, source)
-        else:
-            with atomic_output(output) as out:
-                writer: MzMLWriter | MgfWriter = (MzMLWriter(out, record, codec) if fmt == "mzML"
-                                                  else MgfWriter(out, record))
-                with writer:
-                    for spectrum in spectrum_records(run, numbers):
-                        writer.write(spectrum)
-                        done += 1
-                        tick(done)
-                notes.update(writer.notes)
-                _check_strict(strict, notes, source)
-    return ConvertResult(done, tuple(outputs), tuple(sorted(notes.items())))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DamagedRunWarning)  # the result names the loss
+        with Run(source, reader) as run:
+            damage = check_damage(run, allow_damaged)
+            skip = _lost_scans(run, damage)
+            try:
+                done, notes = _write(run, fmt, codec, outputs, skip, progress, strict)
+            except ReaderError as error:
+                found = run.damage
+                if not found.lost:
+                    raise
+                if not allow_damaged:
+                    raise DamagedRunError(f"{found.describe()}; --allow-damaged converts what is readable",
+                                          run.path) from error
+                _find_unreadable(run, skip)
+                damage = run.damage
+                done, notes = _write(run, fmt, codec, outputs, _lost_scans(run, damage), progress, strict)
+    return ConvertResult(done, tuple(outputs), tuple(sorted(notes.items())), damage if damage.lost else None)
 
 
 def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
                  reader: str | os.PathLike[str] | None = None, progress: Progress | None = None, *,
-                 compression: str | None = None, strict: bool = False) -> int:
+                 compression: str | None = None, strict: bool = False, allow_damaged: bool = False) -> int:
     """Convert one file to mzML, MGF or Parquet; returns the number of spectra written.
 
     Args:
@@ -278,12 +349,15 @@ def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str],
         strict: fail, writing nothing, when the output format cannot carry
             something the records hold (otherwise it is counted in the outcome
             of :func:`convert_task`).
+        allow_damaged: convert what is readable of a run that lost spectra to
+            damage, leaving those out (else such a run raises DamagedRunError).
 
     The output is written under a temporary name and renamed onto `output`
     at the end, so an interrupted or failed conversion leaves no partial file
     under that name. Failures raise (see :func:`corvix.open`).
     """
-    return convert(source, output, format, reader, progress, compression=compression, strict=strict).spectra
+    return convert(source, output, format, reader, progress, compression=compression, strict=strict,
+                   allow_damaged=allow_damaged).spectra
 
 
 def convert_task(job: ConvertJob, progress: Progress | None = None) -> ConvertOutcome:
@@ -296,11 +370,12 @@ def convert_task(job: ConvertJob, progress: Progress | None = None) -> ConvertOu
     try:
         output = output_path(job.source, job.outdir, job.format)
         result = convert(job.source, output, job.format, job.reader, progress, compression=job.compression,
-                         strict=job.strict)
+                         strict=job.strict, allow_damaged=job.allow_damaged)
     except Exception as error:
         message = f"{type(error).__name__}: {error}"
         if not isinstance(error, (OSError, RuntimeError, ValueError, ImportError)):
             message += "\n" + traceback.format_exc()
         return ConvertOutcome(job.source, None, 0, time.perf_counter() - started, message)
     return ConvertOutcome(job.source, output, result.spectra, time.perf_counter() - started,
-                          not_carried=result.not_carried)
+                          not_carried=result.not_carried,
+                          damage=result.damage.describe() if result.damage is not None else None)

@@ -51,3 +51,8 @@ class ReaderConflictError(ReaderError):
     The module keeps the first Reader library that it loads for the life of the
     process; files that need another one must be read in another process.
     """
+
+
+class DamagedRunError(ReaderError):
+    """A run lost spectra to damage and the caller did not accept that (``corvix convert`` without
+    ``--allow-damaged``)."""

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import ctypes
 import math
 import os
+import re
 import struct
+import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
@@ -16,8 +19,9 @@ import numpy.typing as npt
 
 import native_corvix_py_backend as _m
 
-from . import _library
-from .errors import OpenError, ReaderError, ReaderNotFoundError
+from . import _extension, _library
+from . import damage as _damage
+from .errors import OpenError, ReaderError
 
 T = TypeVar("T")
 FloatArray = npt.NDArray[np.float64]
@@ -67,7 +71,8 @@ class Centroids:
     """The centroid stream of a scan, all arrays of one length.
 
     ``resolution``, ``noise`` and ``flags`` are the Reader library's third,
-    fourth and integer arrays (zeros where it has none).
+    fourth and integer arrays, as it fills them (the mzML Reader library,
+    which has none of them, gives NaN and -1).
     """
 
     mz: FloatArray
@@ -75,6 +80,25 @@ class Centroids:
     resolution: FloatArray
     noise: FloatArray
     flags: npt.NDArray[np.int32]
+
+
+@dataclass(frozen=True)
+class StoredChromatogram:
+    """A chromatogram as the file stores it (an mzML ``chromatogram`` element).
+
+    ``rt`` is in minutes, whatever unit the file uses. ``precursor_mz`` and
+    ``product_mz`` are the isolation window targets of the chromatogram's
+    precursor and product (SRM transitions), None where the file gives none;
+    ``kind`` is the name of its type term ("selected reaction monitoring
+    chromatogram", "total ion current chromatogram", ...), None when absent.
+    """
+
+    id: str
+    kind: str | None
+    rt: FloatArray
+    intensity: FloatArray
+    precursor_mz: float | None
+    product_mz: float | None
 
 
 @dataclass(frozen=True)
@@ -92,19 +116,6 @@ def _note(error: BaseException, path: str, scan: int | None) -> None:
     where = f"while reading {path}" + ("" if scan is None else f", scan {scan}")
     if where not in getattr(error, "__notes__", ()):
         error.add_note(where)
-
-
-# How the module's messages begin when the Reader library cannot be found, loaded or used.
-_LOAD_FAILURES = ("Dylib not found", "Failed to load", "get function")
-
-
-def _wrap(error: RuntimeError, path: str, scan: int | None) -> ReaderError:
-    if isinstance(error, ReaderError):
-        return error
-    message = str(error)
-    if message.startswith(_LOAD_FAILURES):
-        return _library.explain_load_failure(error, path)
-    return ReaderError(message, path, scan)
 
 
 def _positive(value: float) -> float | None:
@@ -131,6 +142,66 @@ def _array(values: Sequence[float]) -> FloatArray:
         struct.pack_into(f"{count}d", out.data, 0, *values)
         return out
     return np.fromiter(values, dtype=np.float64, count=count)
+
+
+def _blocks(numbers: list[int]) -> list[tuple[int, int]]:
+    """Runs of consecutive numbers of an ascending list, as (first, last) pairs."""
+    blocks: list[tuple[int, int]] = []
+    for number in numbers:
+        if blocks and blocks[-1][1] == number - 1:
+            blocks[-1] = (blocks[-1][0], number)
+        else:
+            blocks.append((number, number))
+    return blocks
+
+
+# Labels of the pairs that the mzML Reader library puts before a scan's
+# userParams in its trailer (see docs/fidelity.md).
+NATIVE_ID_LABEL = "native id"
+READER_PAIRS_LABEL = "reader pairs"
+FILE_PAIRS_LABEL = "file pairs"
+EXTRA_ARRAY_LABEL = "extra binary array"
+ARRAYS_UNKNOWN_LABEL = "extra binary arrays unknown"
+PRECURSOR_REF_LABEL = "precursor 1 spectrum ref"
+
+
+_ESCAPED = re.compile("%(25|7C)")
+
+
+def _unescape(field: str) -> str:
+    """A trailer field of the mzML Reader library as the file wrote it ("%7C" is "|", "%25" is "%")."""
+    if "%" not in field:
+        return field
+    return _ESCAPED.sub(lambda match: "%" if match.group(1) == "25" else "|", field)
+
+
+@dataclass(frozen=True)
+class _MzmlTrailer:
+    """A scan's trailer as the mzML Reader library lays it out."""
+
+    native_id: str | None
+    reader: tuple[tuple[str, str], ...]   # the library's own pairs after the counts
+    file: tuple[tuple[str, str], ...]     # the file's userParams, in document order
+    left_out: int                         # pairs that did not fit the Reader library's buffer
+
+
+def _mzml_trailer(labels: list[str], values: list[str]) -> _MzmlTrailer:
+    pairs = [(_unescape(label), _unescape(value)) for label, value in zip(labels, values)]
+    if labels == [""] and values == [""]:
+        pairs = []
+    native = pairs[0][1] if pairs and pairs[0][0] == NATIVE_ID_LABEL else None
+    reader = file = 0
+    if len(pairs) >= 3 and pairs[1][0] == READER_PAIRS_LABEL and pairs[2][0] == FILE_PAIRS_LABEL:
+        try:
+            reader, file = int(pairs[1][1]), int(pairs[2][1])
+        except ValueError:
+            reader = file = 0
+    if reader < 3:
+        # Too few pairs arrived to hold the counts: the buffer cut the trailer.
+        return _MzmlTrailer(native, (), (), max(1, 3 - len(pairs)))
+    shown = min(len(pairs), reader + file)
+    return _MzmlTrailer(native, tuple(pairs[3:min(reader, shown)]), tuple(pairs[reader:shown]),
+                        reader + file - shown)
 
 
 def _fields(labels: list[str], values: list[str]) -> dict[str, str]:
@@ -175,7 +246,7 @@ class Run:
         try:
             handle = _m.open_raw_file(os.path.abspath(self.path))
         except RuntimeError as error:
-            raise _wrap(error, self.path, None) from error
+            raise _library.reader_error(error, self.path) from error
         if handle < 0:
             raise OpenError(f"the Reader library cannot open this file (handle {handle})", self.path)
         try:
@@ -190,9 +261,13 @@ class Run:
                             self.path)
         self._handle = handle
         self._finalizer = weakref.finalize(self, _close_handle, handle)
-        # The mzML Reader library documents its scan statistics: index 12 holds
-        # the precursor charge and 16 the precursor's scan number.
+        # The mzML Reader library documents its scan statistics (the precursor's
+        # charge and scan number among them); other libraries' may differ.
+        _library.confirm_loaded()
         self.mzml_conventions = _library.mzml_reader_loaded()
+        self._damage = _damage.NO_DAMAGE
+        self._log_seen = 0
+        self._review_damage(stacklevel=4)
 
     # -- life cycle -----------------------------------------------------------
 
@@ -202,6 +277,37 @@ class Run:
         if self._handle is None:
             raise ValueError(f"{self.path} is closed")
         return self._handle
+
+    @property
+    def damage(self) -> _damage.Damage:
+        """What the run lost to damage (see :mod:`corvix.damage`); nothing for an undamaged run.
+
+        Damage to a spectrum's arrays is found when the spectrum is first
+        read, so this can grow while the run is read. Only the mzML Reader
+        library's error log is read for damage.
+        """
+        if self._handle is not None:
+            self._review_damage(stacklevel=3)
+        return self._damage
+
+    def _review_damage(self, stacklevel: int) -> None:
+        """Reads the error log again when it grew; warns when more was lost."""
+        handle = self._handle
+        if handle is None or not self.mzml_conventions:
+            return
+        try:
+            size = _damage.log_size(handle)
+            if size == self._log_seen:
+                return
+            found = _damage.parse(_damage.read_log(handle))
+        except RuntimeError as error:
+            raise _library.reader_error(error, self.path, None) from error
+        before, self._damage, self._log_seen = self._damage, found, size
+        if (found.spectra, found.unknown, found.chromatograms) != (before.spectra, before.unknown,
+                                                                   before.chromatograms):
+            warnings.warn(_damage.DamagedRunWarning(
+                f"{self.path}: {found.describe()}; the rest reads as written (Run.damage says what and where)"),
+                stacklevel=stacklevel)
 
     @property
     def closed(self) -> bool:
@@ -238,7 +344,9 @@ class Run:
         try:
             return function(handle, *args)
         except RuntimeError as error:
-            raise _wrap(error, self.path, scan) from error
+            if self.mzml_conventions:
+                self._review_damage(stacklevel=4)  # a failed read may have found damage
+            raise _library.reader_error(error, self.path, scan) from error
         except Exception as error:
             _note(error, self.path, scan)
             raise
@@ -248,22 +356,7 @@ class Run:
 
         Failures to find or load the Reader library are still raised.
         """
-        handle = self._handle
-        if handle is None:
-            raise ValueError(f"{self.path} is closed")
-        try:
-            return function(handle, *args)
-        except RuntimeError as error:
-            # A failure status makes no ReaderError here: many Reader libraries answer
-            # some functions with one for every scan.
-            if isinstance(error, ReaderNotFoundError):
-                raise
-            if not isinstance(error, ReaderError) and str(error).startswith(_LOAD_FAILURES):
-                raise _library.explain_load_failure(error, self.path) from error
-            return None
-        except Exception as error:
-            _note(error, self.path, scan)
-            raise
+        return _library.unless_failed(lambda: self.call(function, *args, scan=scan))
 
     # -- scans ----------------------------------------------------------------
 
@@ -304,7 +397,12 @@ class Run:
         ms_order: int | None = None,
         rt: tuple[float, float] | None = None,
     ) -> Iterator[Scan]:
-        """Scans in order, optionally only those of one MS order and/or an RT window (minutes, inclusive)."""
+        """Scans in scan-number order, optionally only those of one MS order and/or in an RT window.
+
+        `rt` is (start, end) in minutes, both ends inclusive; a scan is in the
+        window when its retention time is, whatever the order of the file's
+        retention times (see :meth:`scans_in_rt`).
+        """
         numbers: Iterable[int] = self.scan_numbers if rt is None else self.scans_in_rt(*rt)
         orders = self.ms_orders if ms_order is not None else None
         first = self.first_scan
@@ -329,16 +427,19 @@ class Run:
         orders.setflags(write=False)
         return orders
 
-    def scans_in_rt(self, start: float, end: float) -> range:
-        """Numbers of the scans whose retention time lies in [start, end] (minutes).
+    def scans_in_rt(self, start: float, end: float) -> list[int]:
+        """Numbers of the scans whose retention time lies in [start, end] (minutes, both ends inclusive).
 
-        Retention times are taken to grow with the scan number, as they do in an acquisition.
+        Selected by value, in scan-number order: many files do not store their
+        scans in retention-time order (all MS1 scans first, then all MS2 scans),
+        so no order is assumed. A scan without a retention time (NaN) lies in
+        no window; a window whose start is after its end (or NaN) is empty.
         """
+        if not start <= end:
+            return []
         times = self.retention_times
-        first = self.first_scan
-        low = int(np.searchsorted(times, start, side="left"))
-        high = int(np.searchsorted(times, end, side="right"))
-        return range(first + low, first + max(low, high))
+        inside = np.flatnonzero((times >= start) & (times <= end))
+        return [int(n) for n in inside + self.first_scan]
 
     # -- data -----------------------------------------------------------------
 
@@ -362,12 +463,11 @@ class Run:
     def centroids(self, number: int) -> Centroids | None:
         """The scan's centroid stream, or None when the Reader library has none for it."""
         capacity = self._capacity
-        try:
-            result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
-        except ReaderError as error:
-            if isinstance(error, ReaderNotFoundError):
-                raise
+        grown = _library.unless_failed(
+            lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+        if grown is None:
             return None
+        result, used = grown
         if used > capacity:
             self._capacity = used
         mz, intensity, resolution, noise, flags = result[:5]
@@ -402,41 +502,60 @@ class Run:
         """m/z and intensity of the scan's centroid stream; None when the Reader library has none."""
         # Only the m/z and intensity lists of the stream become arrays here.
         capacity = self._capacity
-        try:
-            result, used = self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity)
-        except ReaderError as error:
-            if isinstance(error, ReaderNotFoundError):
-                raise
+        grown = _library.unless_failed(
+            lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+        if grown is None:
             return None
+        result, used = grown
         if used > capacity:
             self._capacity = used
         return Peaks(_array(result[0]), _array(result[1]))  # type: ignore[arg-type]
 
     def _trace(self, trace_type: int, filter: str, ranges: tuple[list[float], list[float]],
                rt: tuple[float, float] | None) -> Trace:
-        numbers = self.scan_numbers if rt is None else self.scans_in_rt(*rt)
-        if not numbers:
-            return Trace(_EMPTY.copy(), _EMPTY.copy())
-        start, end = numbers[0], numbers[-1]
-        (times, intensities), _ = self._grow(_m.get_chromatogram, trace_type, filter, ranges[0], ranges[1],
-                                             start, end, scan=None, capacity=len(numbers) + 1)
-        return Trace(_array(times), _array(intensities))
+        if rt is None:
+            numbers = self.scan_numbers
+            blocks = [(numbers[0], numbers[-1])] if numbers else []
+        else:
+            blocks = _blocks(self.scans_in_rt(*rt))
+        # One call per block of consecutive scans in the window: the Reader
+        # library takes a scan range, and a window by value need not be one.
+        times: list[float] = []
+        values: list[float] = []
+        for start, end in blocks:
+            (part_times, part_values), _ = self._grow(_m.get_chromatogram, trace_type, filter, ranges[0], ranges[1],
+                                                      start, end, scan=None, capacity=end - start + 2)
+            times.extend(part_times)
+            values.extend(part_values)
+        rt_array, intensity = _array(times), _array(values)
+        if len(rt_array) > 1 and not bool(np.all(rt_array[1:] >= rt_array[:-1])):
+            order = np.argsort(rt_array, kind="stable")
+            rt_array, intensity = rt_array[order], intensity[order]
+        return Trace(rt_array, intensity)
 
     def tic(self, filter: str = "", rt: tuple[float, float] | None = None) -> Trace:
-        """Total-ion chromatogram of the scans that match `filter` ("" for all)."""
+        """Total-ion chromatogram of the scans that match `filter` ("" for all).
+
+        `rt` limits it to the scans whose retention time lies in (start, end),
+        minutes, both ends inclusive. Points are in retention-time order.
+        """
         return self._trace(TRACE_TIC, filter, ([], []), rt)
 
     def bpc(self, filter: str = "", rt: tuple[float, float] | None = None) -> Trace:
-        """Base-peak chromatogram of the scans that match `filter` ("" for all)."""
+        """Base-peak chromatogram of the scans that match `filter` ("" for all).
+
+        `rt` as in :meth:`tic`: by value, both ends inclusive.
+        """
         return self._trace(TRACE_BPC, filter, ([], []), rt)
 
     def xic(self, mz: float | Sequence[float], ppm: float = 10.0, rt: tuple[float, float] | None = None,
             filter: str = "") -> Trace:
         """Extracted-ion chromatogram: intensity within `ppm` of `mz` (or of each of several m/z values).
 
-        `rt` limits the trace to a retention-time window (minutes); `filter`
-        to the scans that match a filter text. Matching and summing are the
-        Reader library's.
+        `rt` limits the trace to the scans whose retention time lies in
+        (start, end), minutes, both ends inclusive; `filter` to the scans that
+        match a filter text. Matching and summing are the Reader library's.
+        Points are in retention-time order.
         """
         centres = [float(mz)] if isinstance(mz, (int, float)) else [float(m) for m in mz]
         if ppm < 0 or not math.isfinite(ppm):
@@ -449,7 +568,9 @@ class Run:
                  ms_order: int | None = 1) -> Peaks:
         """Spectrum averaged by the Reader library over `scans`, or over the scans in an RT window.
 
-        With `rt`, only scans of `ms_order` are averaged (None: every scan in the window).
+        With `rt` = (start, end), minutes, both ends inclusive, the scans whose
+        retention time lies in the window are averaged, whatever their order
+        in the file; only those of `ms_order` (None: every scan in the window).
         """
         if (scans is None) == (rt is None):
             raise ValueError("give either scans or rt")
@@ -532,6 +653,78 @@ class Run:
     def filters(self) -> list[str]:
         """Every scan filter text of the file ([] when the Reader library has none)."""
         return self.optional(_m.get_filters) or []
+
+    # -- native ids and stored chromatograms -----------------------------------
+
+    @cached_property
+    def _native_ids(self) -> dict[str, int]:
+        ids: dict[str, int] = {}
+        for number in self.scan_numbers:
+            ids.setdefault(Scan(self, number).native_id, number)
+        return ids
+
+    def by_native_id(self, native_id: str) -> Scan:
+        """The scan whose native id (:attr:`Scan.native_id`) is `native_id`.
+
+        The map of ids is built once, on the first call. Where two scans share
+        an id, the first one is returned.
+
+        Raises:
+            KeyError: no scan has that id (the message names it).
+        """
+        number = self._native_ids.get(native_id)
+        if number is None:
+            raise KeyError(f"no scan of {self.path} has the native id {native_id!r}")
+        return Scan(self, number)
+
+    def chromatograms(self) -> list[StoredChromatogram]:
+        """The chromatograms the file stores, in file order.
+
+        Served by the mzML Reader library's own functions beyond the Reader
+        library's entry points (which have no place for them); [] where the
+        Reader library is another one, or the file stores none.
+        """
+        lib = _extension.extension() if self.mzml_conventions else None
+        if lib is None:
+            return []
+        handle = self.handle
+        count = lib.corvix_mzml_chromatogram_count(handle)
+        if count < 0:
+            raise ReaderError("corvix_mzml_chromatogram_count failed", self.path)
+        out: list[StoredChromatogram] = []
+        for index in range(count):
+            ident = self._chromatogram_text(lib, handle, index, _extension.TEXT_ID)
+            kind = self._chromatogram_text(lib, handle, index, _extension.TEXT_KIND)
+            values = (ctypes.c_double * len(_extension.VALUE_NAMES))()
+            if lib.corvix_mzml_chromatogram_values(handle, index, values, len(values)) < 0:
+                raise ReaderError(f"corvix_mzml_chromatogram_values failed for chromatogram {index}", self.path)
+            precursor, product, points = values
+            capacity = int(points) + 1 if math.isfinite(points) and points >= 0 else _FIRST_CAPACITY
+            while True:
+                times = np.empty(capacity, dtype=np.float64)
+                intensity = np.empty(capacity, dtype=np.float64)
+                n = lib.corvix_mzml_chromatogram_arrays(handle, index, times.ctypes.data_as(_extension._double_p),
+                                                        intensity.ctypes.data_as(_extension._double_p), capacity)
+                if n < 0:
+                    raise ReaderError(f"corvix_mzml_chromatogram_arrays failed for chromatogram {index} ({ident})",
+                                      self.path)
+                if n < capacity:
+                    break
+                capacity = n + 1
+            out.append(StoredChromatogram(ident, kind or None, times[:n].copy(), intensity[:n].copy(),
+                                          _finite(precursor), _finite(product)))
+        return out
+
+    def _chromatogram_text(self, lib: ctypes.CDLL, handle: int, index: int, which: int) -> str:
+        capacity = 256
+        while True:
+            buffer = ctypes.create_string_buffer(capacity)
+            length = lib.corvix_mzml_chromatogram_text(handle, index, which, buffer, capacity)
+            if length < 0:
+                raise ReaderError(f"corvix_mzml_chromatogram_text failed for chromatogram {index}", self.path)
+            if length < capacity:
+                return buffer.raw[:length].decode("utf-8", "replace")
+            capacity = length + 1
 
     # -- tables ---------------------------------------------------------------
 
@@ -646,8 +839,16 @@ class Scan:
         return POLARITY_NAMES.get(self.polarity_code)
 
     @cached_property
-    def centroid(self) -> bool:
-        """True when the stored spectrum is centroided."""
+    def centroid(self) -> bool | None:
+        """True when the stored spectrum is centroided, False when it is profile data, None when the file does not say.
+
+        With the mzML Reader library, from its scan-data code (1 centroid,
+        0 profile, -1 when the file has no centroid/profile term); with any
+        other, the Reader library's ``is_centroid`` flag.
+        """
+        if self.run.mzml_conventions:
+            code = self.run.call(_m.get_scan_filter_scan_data, self.number, scan=self.number)
+            return {1: True, 0: False}.get(code)
         return self.run.call(_m.is_centroid, self.number, scan=self.number)
 
     @cached_property
@@ -685,11 +886,109 @@ class Scan:
         return None if code is None else ACTIVATION_NAMES.get(code)
 
     @cached_property
-    def trailer(self) -> dict[str, str]:
-        """The scan's trailer extra data, label to value ({} when the Reader library has none)."""
+    def _trailer_texts(self) -> tuple[list[str], list[str]]:
         labels = self.run.optional(_m.get_trailer_extra_labels, self.number, scan=self.number)
         values = self.run.optional(_m.get_trailer_extra_values, self.number, scan=self.number)
-        return _fields(labels or [], values or [])
+        return labels or [], values or []
+
+    @cached_property
+    def _mzml_trailer(self) -> _MzmlTrailer | None:
+        if not self.run.mzml_conventions:
+            return None
+        return _mzml_trailer(*self._trailer_texts)
+
+    @cached_property
+    def trailer_pairs(self) -> tuple[tuple[str, str], ...]:
+        """The scan's trailer extra data as (label, value) pairs, in order, every pair kept.
+
+        With the mzML Reader library: the userParams of the spectrum, its
+        scans and its precursors, names and values exactly as the file writes
+        them (the library's own pairs in front of them are served as
+        :attr:`native_id`, :attr:`precursor_native_id` and
+        :attr:`extra_arrays`). With another Reader library: its labels and
+        values as it gives them. () when there are none.
+        """
+        mzml = self._mzml_trailer
+        if mzml is not None:
+            return mzml.file
+        labels, values = self._trailer_texts
+        if labels == [""] and values == [""]:
+            return ()
+        return tuple(zip(labels, values))
+
+    @cached_property
+    def trailer(self) -> dict[str, str]:
+        """The scan's trailer extra data, label to value ({} when there is none).
+
+        With the mzML Reader library: the file's userParams of the spectrum,
+        its scans and precursors, names and values as written (a name given
+        twice keeps its last value; :attr:`trailer_pairs` keeps both). With
+        another Reader library: a trailing ':' of a label and white space
+        around labels and values are dropped, empty labels skipped.
+        """
+        if self._mzml_trailer is not None:
+            return dict(self.trailer_pairs)
+        return _fields(*self._trailer_texts)
+
+    @cached_property
+    def trailer_left_out(self) -> int:
+        """How many trailer pairs did not fit the Reader library's text buffer (0: the trailer is whole).
+
+        Only the mzML Reader library says; 0 with another one.
+        """
+        mzml = self._mzml_trailer
+        return 0 if mzml is None else mzml.left_out
+
+    @cached_property
+    def native_id(self) -> str:
+        """The file's own id of the spectrum (mzML ``spectrum/@id``, for example ``"spectrum=1011"``).
+
+        Where the Reader library has no ids (any other than the mzML Reader
+        library), ``"scan=N"`` with the scan number.
+
+        Raises:
+            ReaderError: the mzML Reader library's trailer of the scan holds no id.
+        """
+        mzml = self._mzml_trailer
+        if mzml is None:
+            return f"scan={self.number}"
+        if mzml.native_id is None:
+            raise ReaderError("the trailer of the scan does not begin with its native id", self.run.path, self.number)
+        return mzml.native_id
+
+    @cached_property
+    def precursor_native_id(self) -> str | None:
+        """The native id of the spectrum the (first) precursor was selected in, as the file names it.
+
+        None when the file names none (mzML ``precursor/@spectrumRef`` absent),
+        and with Reader libraries other than the mzML Reader library.
+        """
+        mzml = self._mzml_trailer
+        if mzml is None:
+            return None
+        for label, value in mzml.reader:
+            if label == PRECURSOR_REF_LABEL:
+                return value
+        return None
+
+    @cached_property
+    def extra_arrays(self) -> tuple[str, ...]:
+        """Names of the scan's binary arrays besides m/z and intensity, which the Reader library cannot carry.
+
+        For example ``("charge array", "resolution")`` (a non-standard data
+        array by the name the file gives it). () when there are none, and with
+        Reader libraries other than the mzML Reader library.
+
+        Raises:
+            ReaderError: the scan's arrays cannot be read, so which there are is unknown.
+        """
+        mzml = self._mzml_trailer
+        if mzml is None:
+            return ()
+        for label, value in mzml.reader:
+            if label == ARRAYS_UNKNOWN_LABEL:
+                raise ReaderError(f"which arrays the scan has is unknown: {value}", self.run.path, self.number)
+        return tuple(value for label, value in mzml.reader if label == EXTRA_ARRAY_LABEL)
 
     @cached_property
     def status_log(self) -> dict[str, str]:
@@ -703,10 +1002,15 @@ class Scan:
         """Charge state of the precursor, None when unknown or 0.
 
         From the trailer extra data ("Charge State" or "Charge"); with the mzML
-        Reader library, which keeps no trailer data, from its scan statistics.
+        Reader library, from the file's charge state term (its scan
+        statistics), else from a userParam of that name.
         """
         if self.ms_order < 2:
             return None
+        if self.run.mzml_conventions:
+            stat = self._stat(_library.MzmlStat.PRECURSOR_CHARGE)
+            if stat is not None and stat.is_integer() and stat != 0:
+                return int(stat)
         for label, value in self.trailer.items():
             if label.lower() in ("charge state", "charge"):
                 try:
@@ -714,21 +1018,87 @@ class Scan:
                 except ValueError:
                     return None
                 return charge if charge != 0 else None
-        if self.run.mzml_conventions:
-            stat = self._stat(12)
-            if stat is not None and stat.is_integer() and stat != 0:
-                return int(stat)
         return None
 
     @cached_property
     def precursor_scan(self) -> int | None:
-        """Number of the scan the precursor was selected in, when the Reader library says (mzML library)."""
+        """Number of the scan the precursor was selected in, only where the file names it (mzML library).
+
+        None for MS1 scans, when the file names no precursor spectrum, when the
+        named spectrum is not in the file, and with other Reader libraries.
+        """
         if self.ms_order < 2 or not self.run.mzml_conventions:
             return None
-        value = self._stat(16)
+        value = self._stat(_library.MzmlStat.PRECURSOR_SCAN)
         if value is None or not value.is_integer() or int(value) not in self.run.scan_numbers:
             return None
         return int(value)
+
+    @property
+    def tic(self) -> float | None:
+        """Total ion current as the file states it (never a sum computed over the peaks); None where it does not.
+
+        Read from the mzML Reader library's scan statistics; None with any
+        other Reader library.
+        """
+        return self._stated(_library.MzmlStat.TIC)
+
+    @property
+    def base_peak_mz(self) -> float | None:
+        """Base peak m/z as the file states it; None where it does not (see :attr:`tic`)."""
+        return self._stated(_library.MzmlStat.BASE_PEAK_MZ)
+
+    @property
+    def base_peak_intensity(self) -> float | None:
+        """Base peak intensity as the file states it; None where it does not (see :attr:`tic`)."""
+        return self._stated(_library.MzmlStat.BASE_PEAK_INTENSITY)
+
+    @property
+    def lowest_mz(self) -> float | None:
+        """Lowest observed m/z as the file states it (not the scan window); None where it does not."""
+        return self._stated(_library.MzmlStat.LOW_MZ)
+
+    @property
+    def highest_mz(self) -> float | None:
+        """Highest observed m/z as the file states it (not the scan window); None where it does not."""
+        return self._stated(_library.MzmlStat.HIGH_MZ)
+
+    def _stated(self, index: int) -> float | None:
+        return self._stat(index) if self.run.mzml_conventions else None
+
+    @cached_property
+    def _isolation(self) -> tuple[float | None, float | None, float | None]:
+        """(target, lower offset, upper offset) of the first precursor's isolation window."""
+        if self.ms_order < 2:
+            return None, None, None
+        n = self.number
+        low = _finite(self.run.call(_m.get_scan_event_first_precursor_mass, n, 0, scan=n))
+        width = _finite(self.run.call(_m.get_scan_event_isolation_width, n, 0, scan=n))
+        offset = _finite(self.run.call(_m.get_scan_event_isolation_width_offset, n, 0, scan=n))
+        if width is None or offset is None:
+            return None, None, None
+        lower, upper = width / 2.0 - offset, width / 2.0 + offset
+        return (None if low is None else low + lower), lower, upper
+
+    @property
+    def isolation_target(self) -> float | None:
+        """The first precursor's isolation window target m/z, None for MS1 scans or when unknown.
+
+        Derived from what the Reader library reports: the window's low end
+        (``get_scan_event_first_precursor_mass``), its width and the offset of
+        its centre from the target (so exact to the last bits of a float).
+        """
+        return self._isolation[0]
+
+    @property
+    def isolation_lower_offset(self) -> float | None:
+        """How far the first precursor's isolation window reaches below its target (m/z), None when unknown."""
+        return self._isolation[1]
+
+    @property
+    def isolation_upper_offset(self) -> float | None:
+        """How far the first precursor's isolation window reaches above its target (m/z), None when unknown."""
+        return self._isolation[2]
 
     def _stat(self, index: int) -> float | None:
         stats = self.__dict__.get("_stats")

@@ -100,8 +100,10 @@ std::int32_t chromatogram(const RunView& view, const ChromatogramRequest& rq, do
         const auto p0 = static_cast<std::size_t>(first - view.first_scan());
         const auto p1 = static_cast<std::size_t>(last - view.first_scan());
         selected.reserve(p1 - p0 + 1);
+        // A lost spectrum's slot has no time and no data: no point.
         for (std::size_t p = p0; p <= p1; ++p)
-            if (query.selects_all() || query.matches(view.scans()[p].filter_text, view.built_text(p)))
+            if (!view.scans()[p].lost &&
+                (query.selects_all() || query.matches(view.scans()[p].filter_text, view.built_text(p))))
                 selected.push_back(static_cast<std::uint32_t>(p));
     }
     const std::size_t count = selected.size();
@@ -152,7 +154,12 @@ std::int32_t chromatogram(const RunView& view, const ChromatogramRequest& rq, do
                 intensities[k] = s.base_peak_intensity;
                 continue;
             }
-            if (!view.run().read_spectrum(p, &a) || a.x.size() != a.y.size()) return false;
+            Outcome why;
+            if (!view.run().read_spectrum(p, &a, XmlPath::Auto, &why)) {
+                view.unreadable(p, why);
+                return false;
+            }
+            if (a.x.size() != a.y.size()) return false;
             double value = 0.0;
             switch (rq.trace) {
                 case Trace::TIC:
@@ -251,8 +258,6 @@ std::int32_t nearest_ms2_scan(const RunView& view, double rt, double precursor, 
 void scan_stats(const RunView& view, std::size_t pos, double* out) {
     const ScanInfo& s = view.scans()[pos];
     const Precursor* p = s.precursors.empty() ? nullptr : &s.precursors.front();
-    const double low = !std::isnan(s.lowest_mz) ? s.lowest_mz : s.window_low;
-    const double high = !std::isnan(s.highest_mz) ? s.highest_mz : s.window_high;
     const double values[kStatsSize] = {
         static_cast<double>(view.first_scan()) + static_cast<double>(pos),  // 0 scan number
         s.rt_minutes,                                                       // 1 retention time, minutes
@@ -261,9 +266,9 @@ void scan_stats(const RunView& view, std::size_t pos, double* out) {
         s.tic,                                                              // 4 total ion current
         s.base_peak_mz,                                                     // 5 base peak m/z
         s.base_peak_intensity,                                              // 6 base peak intensity
-        low,                                                                // 7 low m/z
-        high,                                                               // 8 high m/z
-        s.centroid ? 1.0 : 0.0,                                             // 9 centroid flag
+        s.lowest_mz,                                                        // 7 lowest observed m/z
+        s.highest_mz,                                                       // 8 highest observed m/z
+        s.representation == Representation::Unknown ? kNaN : (s.centroid() ? 1.0 : 0.0),  // 9 centroid flag
         static_cast<double>(static_cast<std::int32_t>(s.polarity)),         // 10 polarity code
         p ? precursor_mz(*p) : kNaN,                                        // 11 precursor m/z
         p ? static_cast<double>(p->charge) : 0.0,                           // 12 charge, 0 unknown

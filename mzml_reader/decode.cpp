@@ -154,26 +154,6 @@ bool is_numpress(Compression c) {
 
 }  // namespace
 
-Compression compression_from_accession(const char* a) noexcept {
-    if (std::strcmp(a, "MS:1000576") == 0) return Compression::None;
-    if (std::strcmp(a, "MS:1000574") == 0) return Compression::Zlib;
-    if (std::strcmp(a, "MS:1002312") == 0) return Compression::NumpressLinear;
-    if (std::strcmp(a, "MS:1002313") == 0) return Compression::NumpressPic;
-    if (std::strcmp(a, "MS:1002314") == 0) return Compression::NumpressSlof;
-    if (std::strcmp(a, "MS:1002746") == 0) return Compression::NumpressLinearZlib;
-    if (std::strcmp(a, "MS:1002747") == 0) return Compression::NumpressPicZlib;
-    if (std::strcmp(a, "MS:1002748") == 0) return Compression::NumpressSlofZlib;
-    return Compression::Unknown;
-}
-
-DataType data_type_from_accession(const char* a) noexcept {
-    if (std::strcmp(a, "MS:1000521") == 0) return DataType::Float32;
-    if (std::strcmp(a, "MS:1000523") == 0) return DataType::Float64;
-    if (std::strcmp(a, "MS:1000519") == 0) return DataType::Int32;
-    if (std::strcmp(a, "MS:1000522") == 0) return DataType::Int64;
-    return DataType::Unknown;
-}
-
 std::size_t base64_significant_length(const char* text, std::size_t n) noexcept {
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) k += kB64.v[static_cast<unsigned char>(text[i])] != kSpace;

@@ -26,9 +26,7 @@ enum class Compression : std::uint8_t {
 
 enum class DataType : std::uint8_t { Unknown, Float32, Float64, Int32, Int64 };
 
-// The compression / data type a binaryDataArray term names, or Unknown.
-Compression compression_from_accession(const char* accession) noexcept;
-DataType data_type_from_accession(const char* accession) noexcept;
+// (Which term names which compression and type: vocabulary.h.)
 
 // Base64 (RFC 4648 alphabet, '=' padding). Whitespace (space, tab, CR, LF)
 // is skipped; any other character outside the alphabet, a length that is not

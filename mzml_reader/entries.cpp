@@ -34,6 +34,7 @@
 #include "compute.h"
 #include "handles.h"
 #include "reader_signatures.h"
+#include "trailer.h"
 
 #if defined(_WIN32)
 #define MZML_EXPORT __declspec(dllexport)
@@ -71,14 +72,27 @@ constexpr R failure() {
 // ---------------------------------------------------------------------------
 // Handles, scans and output buffers.
 
-std::shared_ptr<const RunView> view_of(i32 handle) {
-    auto h = HandleTable::instance().find(handle);
-    return h ? h->view : nullptr;
+// An open handle's run, kept alive for the call by its handle: a call takes
+// one counted reference (the handle's), so that threads calling on one
+// shared handle write one reference count between them, not two.
+struct ViewRef {
+    std::shared_ptr<const mzml::Handle> handle;
+    const RunView* view = nullptr;
+    explicit operator bool() const noexcept { return view != nullptr; }
+    const RunView* operator->() const noexcept { return view; }
+    const RunView& operator*() const noexcept { return *view; }
+};
+
+ViewRef view_of(i32 handle) {
+    ViewRef r;
+    r.handle = HandleTable::instance().find(handle);
+    if (r.handle) r.view = r.handle->view.get();
+    return r;
 }
 
 // A scan of an open handle, with its run kept alive for the call.
 struct ScanRef {
-    std::shared_ptr<const RunView> view;
+    ViewRef view;
     std::size_t pos = 0;
     const ScanInfo* scan = nullptr;
     explicit operator bool() const noexcept { return scan != nullptr; }
@@ -88,10 +102,13 @@ struct ScanRef {
     }
 };
 
+// A lost spectrum's slot (see damage.h) answers as a scan the run does
+// not have: nothing is known of it.
 ScanRef scan_of(i32 handle, i32 scan_number) {
     ScanRef r;
     r.view = view_of(handle);
-    if (r.view && r.view->position(scan_number, &r.pos)) r.scan = &r.view->scans()[r.pos];
+    if (r.view && r.view->position(scan_number, &r.pos) && !r.view->scans()[r.pos].lost)
+        r.scan = &r.view->scans()[r.pos];
     return r;
 }
 
@@ -125,16 +142,10 @@ i32 write_values(const std::vector<double>& values, double* out, i32 capacity) {
     return count_of(values.size());
 }
 
-// The isolation window's ends around its target (the selected m/z when the
-// file gives no target).
-double window_low(const Precursor& p) {
-    const double t = std::isnan(p.isolation_target) ? p.selected_mz : p.isolation_target;
-    return t - p.isolation_lower;
-}
-double window_high(const Precursor& p) {
-    const double t = std::isnan(p.isolation_target) ? p.selected_mz : p.isolation_target;
-    return t + p.isolation_upper;
-}
+// The isolation window's ends around its target; NaN when the file gives no
+// target (the selected ion need not be the window's centre).
+double window_low(const Precursor& p) { return p.isolation_target - p.isolation_lower; }
+double window_high(const Precursor& p) { return p.isolation_target + p.isolation_upper; }
 
 // ---------------------------------------------------------------------------
 // Answers that do not depend on the file's content.
@@ -245,7 +256,7 @@ i32 get_path(i32 h, char* buffer, i32 capacity) {
 
 // ---- Run-level scalars -----------------------------------------------------
 
-constexpr FixedAnswer get_instrument_has_accurate_mass_precursors = kOff;
+constexpr FixedAnswer get_instrument_has_accurate_mass_precursors = kNotHeld;
 constexpr FixedAnswer get_instrument_is_qvx_meridon_file = kOff;
 i32 get_instrument_is_valid(i32 h) { return view_of(h) ? 1 : 0; }
 i32 has_ms_data(i32 h) {
@@ -322,13 +333,18 @@ i32 get_instrument_count_of_type(i32 h, i32 device_type) {
 
 // ---- Scan filter scalars ---------------------------------------------------
 
-// 1 when a precursor of the scan was activated by `a`, 0 when not.
+// 1 when a precursor of the scan was activated by `a`; 0 when every
+// precursor's activation is known and none is `a` (so also for a scan
+// without precursors); -1 when a precursor's activation is not known.
 i32 activated_by(i32 h, i32 scan_number, Activation a) {
     const ScanRef r = scan_of(h, scan_number);
     if (!r) return -1;
-    for (const Precursor& p : r.scan->precursors)
+    bool unknown = false;
+    for (const Precursor& p : r.scan->precursors) {
         if (p.activation == a) return 1;
-    return 0;
+        unknown = unknown || p.activation == Activation::Unknown;
+    }
+    return unknown ? -1 : 0;
 }
 // The collision energy of the first precursor activated by `a`.
 double energy_of(i32 h, i32 scan_number, Activation a) {
@@ -349,12 +365,13 @@ constexpr FixedAnswer get_scan_filter_accurate_mass = kNotHeld;
 constexpr FixedAnswer get_scan_filter_compensation_volt_type = kNotHeld;
 constexpr FixedAnswer get_scan_filter_compensation_voltage_count = kNotHeld;
 constexpr FixedAnswer get_scan_filter_corona = kNotHeld;
+// 1 for a scan whose precursor names the spectrum it was selected in, 0 for
+// an MS1 scan, -1 for any other (the file does not say).
 i32 get_scan_filter_dependent(i32 h, i32 scan) {
     return scan_int(h, scan, [](const ScanInfo& s) {
-        if (s.ms_level < 2) return 0;
         for (const Precursor& p : s.precursors)
             if (p.precursor_scan >= 0 || !p.spectrum_ref.empty()) return 1;
-        return 0;
+        return s.ms_level == 1 ? 0 : -1;
     });
 }
 constexpr FixedAnswer get_scan_filter_detector = kNotHeld;
@@ -393,7 +410,7 @@ i32 get_scan_filter_polarity(i32 h, i32 scan) {
 }
 i32 get_scan_filter_pulsed_q_dissociation(i32 h, i32 scan) { return activated_by(h, scan, Activation::PQD); }
 i32 get_scan_filter_scan_data(i32 h, i32 scan) {
-    return scan_int(h, scan, [](const ScanInfo& s) { return s.centroid ? 1 : 0; });
+    return scan_int(h, scan, [](const ScanInfo& s) { return static_cast<i32>(s.representation); });
 }
 i32 get_scan_filter_scan_mode(i32 h, i32 scan) {
     return scan_int(h, scan, [](const ScanInfo& s) { return mzml::scan_mode_code(s); });
@@ -566,7 +583,8 @@ constexpr RunText get_instrument_name{&mzml::RunInfo::instrument_name};
 constexpr RunText get_instrument_model{&mzml::RunInfo::instrument_model};
 constexpr RunText get_instrument_serial_number{&mzml::RunInfo::instrument_serial};
 constexpr FixedAnswer get_instrument_hardware_version = kEmptyText;
-// "<software name> <version>" of the file's first software entry.
+// "<software name> <version>" of the software the instrument configuration
+// names (its softwareRef); "" when it names none.
 i32 get_instrument_software_version(i32 h, char* buffer, i32 capacity) {
     return run_text(h, buffer, capacity, [](const RunView& v) {
         const mzml::RunInfo& info = v.run().info();
@@ -633,28 +651,53 @@ i32 get_ms2_filter_masses(i32 h, double* masses, i32 capacity) {
 
 // ---- Logs and headers ------------------------------------------------------
 // mzML holds none of these logs. The error log of a handle whose file could
-// not be opened holds one item: the reason.
+// not be opened holds one item: the reason. That of an open run names what
+// was lost to damage (see error_log.h): empty for an undamaged file.
 
 constexpr FixedAnswer get_status_log_count = kNoEntries;
 constexpr FixedAnswer get_status_log_header = kEmptyText;
 constexpr FixedAnswer get_status_log_values = kNoEntry;
 constexpr FixedAnswer get_status_log_values_for_rt = kNoEntry;
-constexpr FixedAnswer get_trailer_extra_count = kNoEntries;
+// Every scan has a trailer: its native id, what the library cannot carry
+// elsewhere, and the file's userParams (trailer.h). Its labels differ from
+// scan to scan, so there is no common header.
+i32 get_trailer_extra_count(i32 h) {
+    auto v = view_of(h);
+    return v ? count_of(v->size()) : -1;
+}
 constexpr FixedAnswer get_trailer_extra_header = kEmptyText;
-constexpr FixedAnswer get_trailer_extra_labels = kNoEntry;
-constexpr FixedAnswer get_trailer_extra_values = kNoEntry;
+i32 get_trailer_extra_labels(i32 h, i32 scan, char* buffer, i32 capacity) {
+    const ScanRef r = scan_of(h, scan);
+    if (!r || buffer == nullptr || capacity <= 0) return -1;
+    return mzml::write_trailer_text(mzml::trailer_pairs(*r.view, r.pos), true, buffer, capacity);
+}
+i32 get_trailer_extra_values(i32 h, i32 scan, char* buffer, i32 capacity) {
+    const ScanRef r = scan_of(h, scan);
+    if (!r || buffer == nullptr || capacity <= 0) return -1;
+    return mzml::write_trailer_text(mzml::trailer_pairs(*r.view, r.pos), false, buffer, capacity);
+}
 constexpr FixedAnswer get_tune_data_count = kNoEntries;
 i32 get_error_log_items_count(i32 h) {
     auto handle = HandleTable::instance().find(h);
     if (!handle) return -1;
-    return handle->view ? 0 : 1;
+    return handle->view ? count_of(handle->view->error_log().size()) : 1;
 }
 i32 get_error_log_item_message(i32 h, i32 index, char* buffer, i32 capacity) {
     auto handle = HandleTable::instance().find(h);
-    if (!handle || handle->view || index != 0) return -1;
-    return write_text(buffer, capacity, handle->error);
+    if (!handle || index < 0) return -1;
+    if (!handle->view) return index == 0 ? write_text(buffer, capacity, handle->error) : -1;
+    mzml::LogEntry entry;
+    if (!handle->view->error_log().item(static_cast<std::size_t>(index), &entry)) return -1;
+    return write_text(buffer, capacity, entry.message);
 }
-constexpr FixedAnswer get_error_log_item_retention_time = kNotHeld;
+// The retention time of the spectrum an entry names, NaN when unknown (a
+// lost spectrum's is).
+double get_error_log_item_retention_time(i32 h, i32 index) {
+    auto v = view_of(h);
+    mzml::LogEntry entry;
+    if (!v || index < 0 || !v->error_log().item(static_cast<std::size_t>(index), &entry)) return kNaN;
+    return entry.rt;
+}
 constexpr FixedAnswer get_instrument_method_count = kNoEntries;
 constexpr FixedAnswer get_instrument_method = kNoEntry;
 
@@ -671,28 +714,29 @@ i32 get_spectrum(i32 h, i32 scan, double* masses, double* intensities, i32 capac
     return count_of(a->x.size());
 }
 
-// Centroid scans: m/z, intensity, then zeros for what mzML does not hold
-// (arrays 3 and 4, the integer array, both trailer values). Profile scans
-// have no centroid stream: count 0.
+// Centroid scans: m/z, intensity, then what mzML does not hold: NaN in
+// arrays 3 and 4 and both trailer values, -1 in the integer array. Profile
+// scans, and scans the file does not call centroided, have no centroid
+// stream: count 0.
 i32 get_centroid_stream_full(i32 h, i32 scan, double* mz, double* intensity, double* third, double* fourth,
                              i32* integers, double* trailer, i32 capacity) {
     const ScanRef r = scan_of(h, scan);
     if (!r || !arrays_usable(capacity, mz, intensity, third, fourth, integers)) return -1;
-    if (trailer != nullptr) trailer[0] = trailer[1] = 0.0;
-    if (!r.scan->centroid) return 0;
+    if (trailer != nullptr) trailer[0] = trailer[1] = kNaN;
+    if (!r.scan->centroid()) return 0;
     const std::shared_ptr<const Arrays> a = r.view->spectrum(r.pos);
     if (!a) return -1;
     const std::size_t n = std::min(a->x.size(), static_cast<std::size_t>(capacity));
     std::copy_n(a->x.data(), n, mz);
     std::copy_n(a->y.data(), n, intensity);
-    std::fill_n(third, n, 0.0);
-    std::fill_n(fourth, n, 0.0);
-    std::fill_n(integers, n, 0);
+    std::fill_n(third, n, kNaN);
+    std::fill_n(fourth, n, kNaN);
+    std::fill_n(integers, n, -1);
     return count_of(a->x.size());
 }
 i32 is_centroid(i32 h, i32 scan) {
     const ScanRef r = scan_of(h, scan);
-    return r && r.scan->centroid ? 1 : 0;
+    return r && r.scan->centroid() ? 1 : 0;
 }
 
 // ---- Averaged spectrum -----------------------------------------------------

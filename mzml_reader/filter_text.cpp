@@ -99,7 +99,8 @@ std::string build_filter_text(const ScanInfo& scan) {
     }
     if (scan.polarity == Polarity::Positive) t += " +";
     if (scan.polarity == Polarity::Negative) t += " -";
-    t += scan.centroid ? " c" : " p";
+    if (scan.representation == Representation::Centroid) t += " c";
+    if (scan.representation == Representation::Profile) t += " p";
     if (std::isfinite(scan.window_low) && std::isfinite(scan.window_high)) {
         t += " [";
         append_fixed(t, scan.window_low, 4);

@@ -13,7 +13,8 @@
 //              with two decimals when the file gives them:
 //              "445.1200@hcd30.00", "445.1200@etd", "445.1200"
 //   polarity   "+" or "-", left out when the file does not say
-//   data       "c" for centroid data, "p" otherwise
+//   data       "c" for centroid data, "p" for profile data, left out when
+//              the file does not say
 //   window     the scan window "[low-high]", four decimals each, left out
 //              when the file gives none
 //

@@ -13,7 +13,34 @@
 
 namespace mzml {
 
-RunView::RunView(std::unique_ptr<Run> run) : run_(std::move(run)) {
+namespace {
+
+std::uint64_t next_run_serial() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The spectrum a thread decoded last, and its run.
+struct KeptSpectrum {
+    std::uint64_t run = 0;
+    std::size_t pos = 0;
+    std::shared_ptr<const Arrays> arrays;
+};
+thread_local KeptSpectrum t_kept;
+
+// The handle a thread looked up last, and the table's close count then.
+struct LastHandle {
+    const HandleTable* table = nullptr;
+    std::uint64_t closes = 0;
+    std::int32_t id = 0;
+    std::weak_ptr<const Handle> handle;
+};
+thread_local LastHandle t_last;
+
+}  // namespace
+
+RunView::RunView(std::unique_ptr<Run> run)
+    : run_(std::move(run)), log_(*run_), serial_(next_run_serial()) {
     const std::vector<ScanInfo>& scans = run_->scans();
     const std::size_t n = scans.size();
     built_texts_.reserve(n);
@@ -22,6 +49,11 @@ RunView::RunView(std::unique_ptr<Run> run) : run_(std::move(run)) {
 
     std::unordered_set<std::string> seen;
     for (const ScanInfo& s : scans) {
+        if (s.lost) {  // nothing is known of a lost spectrum: it has no filter
+            built_texts_.emplace_back();
+            filter_texts_.emplace_back();
+            continue;
+        }
         built_texts_.push_back(build_filter_text(s));
         filter_texts_.push_back(s.filter_text.empty() ? built_texts_.back() : s.filter_text);
         if (seen.insert(filter_texts_.back()).second) distinct_filters_.push_back(filter_texts_.back());
@@ -78,16 +110,22 @@ bool RunView::position(std::int32_t scan_number, std::size_t* pos) const noexcep
 }
 
 std::shared_ptr<const Arrays> RunView::spectrum(std::size_t pos) const {
-    {
-        std::lock_guard<std::mutex> lock(cache_mutex_);
-        if (cached_pos_ == pos && cached_) return cached_;
-    }
+    KeptSpectrum& kept = t_kept;
+    if (kept.arrays && kept.run == serial_ && kept.pos == pos) return kept.arrays;
     auto arrays = std::make_shared<Arrays>();
-    if (!run_->read_spectrum(pos, arrays.get()) || arrays->x.size() != arrays->y.size()) return nullptr;
+    Outcome why;
+    if (!run_->read_spectrum(pos, arrays.get(), XmlPath::Auto, &why)) {
+        log_.unreadable(pos, why);
+        return nullptr;
+    }
+    if (arrays->x.size() != arrays->y.size()) {
+        log_.unreadable(pos, Outcome::fail(Failure::BadArrays, "its m/z and intensity arrays differ in length"));
+        return nullptr;
+    }
     std::shared_ptr<const Arrays> result = std::move(arrays);
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cached_pos_ = pos;
-    cached_ = result;
+    kept.run = serial_;
+    kept.pos = pos;
+    kept.arrays = result;
     return result;
 }
 
@@ -103,12 +141,13 @@ std::int32_t HandleTable::open(const char* path) {
     if (path == nullptr) return -1;
     auto handle = std::make_shared<Handle>();
     handle->path = path;
-    std::unique_ptr<Run> run = Run::open(handle->path, &handle->error);
+    Outcome why;
+    std::unique_ptr<Run> run = Run::open(handle->path, &why);
     if (run) {
         handle->view = std::make_shared<const RunView>(std::move(run));
-        handle->error.clear();
-    } else if (handle->error.empty()) {
-        handle->error = "the file cannot be read as mzML";
+    } else {
+        handle->failure = why.failure == Failure::None ? Failure::Malformed : why.failure;
+        handle->error = why.text.empty() ? "the file cannot be read as mzML" : std::move(why.text);
     }
     std::unique_lock<std::shared_mutex> lock(mutex_);
     if (next_ == std::numeric_limits<std::int32_t>::max()) return -1;
@@ -124,14 +163,33 @@ std::int32_t HandleTable::close(std::int32_t handle) {
     if (it == handles_.end()) return -1;
     removed = std::move(it->second);
     handles_.erase(it);
+    // Every thread's remembered handle is stale from now on.
+    closes_.fetch_add(1, std::memory_order_acq_rel);
     lock.unlock();
     return 0;
 }
 
 std::shared_ptr<const Handle> HandleTable::find(std::int32_t handle) const {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    const auto it = handles_.find(handle);
-    return it == handles_.end() ? nullptr : it->second;
+    LastHandle& last = t_last;
+    // Read before the table: a close that comes after this read and removes
+    // the handle found below leaves the memory stale, never the other way.
+    const std::uint64_t closes = closes_.load(std::memory_order_acquire);
+    if (last.table == this && last.id == handle && last.closes == closes) {
+        if (std::shared_ptr<const Handle> found = last.handle.lock()) return found;
+    }
+    std::shared_ptr<const Handle> found;
+    {
+        std::shared_lock<std::shared_mutex> lock(mutex_);
+        const auto it = handles_.find(handle);
+        if (it != handles_.end()) found = it->second;
+    }
+    if (found) {
+        last.table = this;
+        last.closes = closes;
+        last.id = handle;
+        last.handle = found;
+    }
+    return found;
 }
 
 }  // namespace mzml

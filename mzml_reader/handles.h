@@ -8,15 +8,22 @@
 // handle: is_open says 0, is_error 1, get_path and get_file_name answer as
 // for any handle, and the error log holds the reason as its one item.
 //
-// Locking: the table is guarded by one std::shared_mutex, held only to find,
-// add or remove an entry. A call looks its handle up under the shared lock,
-// takes a std::shared_ptr to the handle's immutable state and drops the lock
-// before doing any work, so calls on the same or different handles run in
-// parallel, and a handle closed by another thread stays alive until the
-// calls already inside it return. The only mutable state of a run is the
-// cache of its last decoded spectrum, guarded by its own mutex.
+// Locking: the table is guarded by one std::shared_mutex, held only to add
+// or remove an entry and to look up a handle that the calling thread has not
+// looked up since the last close. A call takes a std::shared_ptr to its
+// handle's immutable state and does its work without any lock, so calls on
+// the same or different handles run in parallel, and a handle closed by
+// another thread stays alive until the calls already inside it return.
+//
+// Each thread remembers the handle it looked up last (weakly: a closed
+// handle is not kept alive by it) and which close it has seen last; the
+// table counts its closes. A thread that asks again for the same handle,
+// with no close since, finds it without touching the table's lock, so
+// threads reading their own handles write no memory in common. Each thread
+// also keeps the last spectrum it decoded (see RunView::spectrum).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,12 +33,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "error_log.h"
 #include "run.h"
 
 namespace mzml {
 
-// A run and what is derived from it once, at open. Immutable except for
-// the spectrum cache.
+// A run and what is derived from it once, at open. Immutable.
 class RunView {
 public:
     explicit RunView(std::unique_ptr<Run> run);
@@ -56,9 +63,18 @@ public:
     // Distinct precursor m/z of MS2 scans (to 1e-4), ascending.
     const std::vector<double>& ms2_masses() const noexcept { return ms2_masses_; }
 
-    // The decoded arrays of a scan, or nullptr when they cannot be read. The
-    // last one decoded is kept, so asking for a size and then for the data
-    // decodes once.
+    // The run's error log: what open found lost, then each spectrum that
+    // fails to read, named when it first fails.
+    const ErrorLog& error_log() const noexcept { return log_; }
+    // A spectrum at `pos` that failed to read, for the error log.
+    void unreadable(std::size_t pos, const Outcome& why) const noexcept { log_.unreadable(pos, why); }
+
+    // The decoded arrays of a scan, or nullptr when they cannot be read (the
+    // failure is named in the error log). Each thread keeps the last
+    // spectrum it decoded, so asking for a size and then for the data decodes
+    // once, and threads never wait for each other here nor free each other's
+    // memory. (The kept arrays outlive a closed
+    // handle until the thread decodes another spectrum or ends.)
     std::shared_ptr<const Arrays> spectrum(std::size_t pos) const;
 
 private:
@@ -68,16 +84,17 @@ private:
     std::vector<std::string> distinct_filters_;
     std::vector<std::vector<std::uint32_t>> dependents_;
     std::vector<double> ms2_masses_;
-
-    mutable std::mutex cache_mutex_;
-    mutable std::size_t cached_pos_ = static_cast<std::size_t>(-1);
-    mutable std::shared_ptr<const Arrays> cached_;
+    ErrorLog log_;
+    // Tells this run's spectra from those of runs opened before or after it
+    // in the threads' kept spectra (an address could be reused).
+    std::uint64_t serial_;
 };
 
 // What a handle refers to. Immutable once in the table.
 struct Handle {
     std::string path;                       // as given to open_raw_file
-    std::string error;                      // why the file could not be opened, "" when open
+    Failure failure = Failure::None;        // what kept the file from opening, None when open
+    std::string error;                      // the reason for the error log, "" when open
     std::shared_ptr<const RunView> view;    // null when the file could not be opened
 };
 
@@ -97,6 +114,7 @@ private:
     mutable std::shared_mutex mutex_;
     std::unordered_map<std::int32_t, std::shared_ptr<const Handle>> handles_;
     std::int32_t next_ = 1;
+    std::atomic<std::uint64_t> closes_{0};  // handles closed so far
 };
 
 }  // namespace mzml

@@ -10,7 +10,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "parser.h"
+#include "array_parse.h"
+#include "damage.h"
+#include "document_pass.h"
+#include "index_pass.h"
 #include "source.h"
 
 namespace mzml {
@@ -43,20 +46,28 @@ std::int64_t scan_number_of(const std::string& id) {
 }
 
 // First scan number: from the native ids when they run contiguously
-// (and fit), else 1.
+// (and fit), else 1. Lost slots keep their place and take no part.
 std::int32_t first_scan_number(const std::vector<ScanInfo>& scans) {
-    if (scans.empty()) return 1;
-    std::int64_t first = scan_number_of(scans[0].native_id);
+    std::int64_t first = -1;
+    for (std::size_t i = 0; i < scans.size(); ++i) {
+        if (scans[i].lost) continue;
+        const std::int64_t n = scan_number_of(scans[i].native_id);
+        if (first < 0) {
+            first = n - static_cast<std::int64_t>(i);
+            if (n < 0 || first < 1) return 1;
+        }
+        if (n != first + static_cast<std::int64_t>(i)) return 1;
+    }
     if (first < 1 || first + static_cast<std::int64_t>(scans.size()) > INT32_MAX) return 1;
-    for (std::size_t i = 1; i < scans.size(); ++i)
-        if (scan_number_of(scans[i].native_id) != first + static_cast<std::int64_t>(i)) return 1;
     return static_cast<std::int32_t>(first);
 }
 
-// Gives up a pass whose failure is not the input simply ending early.
-bool truncation(const std::string& error) {
-    return error.empty() || error == "no element found" || error == "unclosed token" ||
-           error == "partial character" || error.find("gzip") != std::string::npos || error == "read error";
+// Whether a pass that skipped array text may have stopped because of it:
+// array text holding markup looks like malformed XML (or, nested deeply
+// enough, exhausts memory) once skipped. A pass that stopped because the
+// input ended or could not be read would stop again.
+bool full_parse_may_help(const Outcome& stopped_by) {
+    return stopped_by.failure == Failure::Malformed || stopped_by.failure == Failure::NoMemory;
 }
 
 }  // namespace
@@ -65,30 +76,50 @@ Run::~Run() = default;
 
 bool Run::gzip() const noexcept { return source_ && source_->gzip(); }
 
-std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noexcept {
-    std::string scratch;
+std::unique_ptr<Run> Run::open(const std::string& path, Outcome* error) noexcept {
+    Outcome scratch;
     if (!error) error = &scratch;
     try {
         std::unique_ptr<ByteSource> source = open_source(path, error);
         if (!source) return nullptr;
         Document doc;
-        std::string why;
+        Outcome why;
         bool indexed = !source->gzip() && index_document(*source, &doc, &why);
-        if (!indexed) {
+        if (indexed && !doc.misses.empty()) {
+            // Some listed headers do not parse where the index says: a full
+            // pass tells a wrong offset (the element is fine elsewhere) from
+            // a damaged element.
+            Document streamed;
+            Outcome e2;
+            const bool read = scan_document(*source, &streamed, true, &e2);
+            if (read) account_for_damage(&streamed);
+            if (read && streamed.complete && streamed.damage.empty()) {
+                doc = std::move(streamed);  // only the index was wrong
+                indexed = false;
+            } else {
+                settle_index_misses(&doc, read ? &streamed : nullptr);
+            }
+        } else if (!indexed) {
             if (!scan_document(*source, &doc, true, error)) return nullptr;
-            if (!doc.complete && !truncation(doc.error)) {
+            account_for_damage(&doc);
+            // Stretches of damage arise from malformed XML alone.
+            if (!doc.stretches.empty() || (!doc.complete && full_parse_may_help(doc.stopped_by))) {
                 // Array text holding markup defeats the skipping of array
                 // text: parse it all and keep the better result.
                 Document full;
-                std::string e2;
-                if (scan_document(*source, &full, false, &e2) &&
-                    (full.complete || full.scans.size() > doc.scans.size()))
-                    doc = std::move(full);
+                Outcome e2;
+                if (scan_document(*source, &full, false, &e2)) {
+                    account_for_damage(&full);
+                    const std::size_t was = intact_spectra(doc), now = intact_spectra(full);
+                    if (now > was || (now == was && full.damage.size() < doc.damage.size())) doc = std::move(full);
+                }
             }
         }
-        if (doc.scans.empty() && !doc.complete) {
-            *error = doc.error.empty() ? "the file ends before its first spectrum"
-                                       : "the file ends before its first spectrum (" + doc.error + ")";
+        if (intact_spectra(doc) == 0 && !doc.complete) {
+            const Outcome& cause = doc.stopped_by;
+            *error = cause.ok() ? Outcome::fail(Failure::Truncated, "the file ends before its first spectrum")
+                                : Outcome::fail(cause.failure, "the file ends before its first spectrum (" +
+                                                                   cause.text + ")");
             return nullptr;
         }
 
@@ -108,7 +139,14 @@ std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noex
         if (config) {
             info.instrument_model = config->model;
             info.instrument_serial = config->serial;
-            info.instrument_name = config->name.empty() ? config->id : config->name;
+            info.instrument_name = config->name;
+            // The instrument's software is the one its configuration names.
+            for (const SoftwareInfo& sw : doc.software) {
+                if (config->software_ref.empty() || sw.id != config->software_ref) continue;
+                info.software_name = sw.name.empty() ? sw.id : sw.name;
+                info.software_version = sw.version;
+                break;
+            }
         }
         for (const InstrumentConfig& c : doc.configs)
             if (!c.analyzer.empty() && std::find(info.analyzers.begin(), info.analyzers.end(), c.analyzer) == info.analyzers.end())
@@ -143,10 +181,13 @@ std::unique_ptr<Run> Run::open(const std::string& path, std::string* error) noex
         run->detail_->scan_arrays = std::move(doc.scan_arrays);
         run->detail_->chrom_arrays = std::move(doc.chrom_arrays);
         run->detail_->groups = std::move(doc.groups);
+        run->damage_ = std::move(doc.damage);
         run->source_ = std::move(source);
         return run;
     } catch (...) {
-        *error = "out of memory";
+        error->failure = Failure::NoMemory;
+        error->index = IndexProblem::None;
+        error->text = "out of memory";  // short enough to need no allocation
         return nullptr;
     }
 }
@@ -171,18 +212,16 @@ bool read_span(const ByteSource& source, std::uint64_t begin, std::uint64_t end,
 
 // An element's arrays: from its binaryDataArrayList when open() located it
 // (the element's header was checked then), else from the whole element.
-bool read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t arrays, std::uint64_t end,
-                  ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
-                  Arrays* out, XmlPath path) {
+Outcome read_element(const ByteSource& source, std::uint64_t begin, std::uint64_t arrays, std::uint64_t end,
+                     ElementKind kind, const std::string& id, std::int64_t length, const ParamGroups& groups,
+                     Arrays* out, XmlPath path, ArrayWork work = ArrayWork::Decode) {
     std::vector<char>* buf = nullptr;
-    std::string why;
-    if (arrays > begin && arrays < end) {
-        if (!read_span(source, arrays, end, &buf)) return false;
-        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, &why,
-                                path);
-    }
-    if (!read_span(source, begin, end, &buf)) return false;
-    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, &why, path);
+    const bool list_only = arrays > begin && arrays < end;
+    const std::uint64_t from = list_only ? arrays : begin;
+    if (!read_span(source, from, end, &buf)) return Outcome::fail(Failure::Io, "its bytes cannot be read");
+    if (list_only)
+        return parse_array_list(buf->data(), static_cast<std::size_t>(end - arrays), kind, length, groups, out, path, work);
+    return parse_element_arrays(buf->data(), static_cast<std::size_t>(end - begin), kind, id, groups, out, path, work);
 }
 
 }  // namespace
@@ -192,37 +231,63 @@ namespace {
 // The frame both reads share: *out is emptied first and on any failure, and
 // nothing escapes.
 template <class Read>
-bool emptied_on_failure(Arrays* out, Read&& read) noexcept {
+bool emptied_on_failure(Arrays* out, Outcome* why, Read&& read) noexcept {
     if (!out) return false;
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     try {
-        if (read()) return true;
+        Outcome o = read();
+        if (o.ok()) return true;
+        if (why) *why = std::move(o);
     } catch (...) {
+        if (why) {
+            why->failure = Failure::NoMemory;
+            why->index = IndexProblem::None;
+            why->text.clear();
+        }
     }
     out->x.clear();
     out->y.clear();
+    out->others.clear();
     return false;
 }
 
 }  // namespace
 
-bool Run::read_spectrum(std::size_t position, Arrays* out, XmlPath path) const noexcept {
-    return emptied_on_failure(out, [&] {
-        if (position >= scans_.size()) return false;
+bool Run::read_spectrum(std::size_t position, Arrays* out, XmlPath path, Outcome* why) const noexcept {
+    return emptied_on_failure(out, why, [&] {
+        if (position >= scans_.size()) return Outcome::fail(Failure::Malformed, "no such spectrum");
         const ScanInfo& s = scans_[position];
+        if (s.lost) return Outcome::fail(Failure::Malformed, "the spectrum was lost to damage");
         return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
                             ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, out, path);
     });
 }
 
 bool Run::read_chromatogram(std::size_t position, Arrays* out, XmlPath path) const noexcept {
-    return emptied_on_failure(out, [&] {
-        if (position >= chromatograms_.size()) return false;
+    return emptied_on_failure(out, nullptr, [&] {
+        if (position >= chromatograms_.size()) return Outcome::fail(Failure::Malformed, "no such chromatogram");
         const ChromatogramInfo& c = chromatograms_[position];
         return read_element(*source_, c.offset, detail_->chrom_arrays[position], detail_->chrom_ends[position],
                             ElementKind::Chromatogram, c.id, c.array_length, detail_->groups, out, path);
     });
+}
+
+bool Run::other_arrays(std::size_t position, std::vector<std::string>* names) const noexcept {
+    if (!names) return false;
+    names->clear();
+    Arrays arrays;
+    const bool ok = emptied_on_failure(&arrays, nullptr, [&] {
+        if (position >= scans_.size()) return Outcome::fail(Failure::Malformed, "no such spectrum");
+        const ScanInfo& s = scans_[position];
+        if (s.lost) return Outcome::fail(Failure::Malformed, "the spectrum was lost to damage");
+        return read_element(*source_, s.offset, detail_->scan_arrays[position], detail_->scan_ends[position],
+                            ElementKind::Spectrum, s.native_id, s.array_length, detail_->groups, &arrays,
+                            XmlPath::Auto, ArrayWork::NameOthers);
+    });
+    if (ok) names->swap(arrays.others);
+    return ok;
 }
 
 }  // namespace mzml

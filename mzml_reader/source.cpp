@@ -7,8 +7,8 @@
 // records where the block starts in the compressed file (byte and bit) and
 // the 32 KiB of output before it (the dictionary later blocks may refer to),
 // deflate-compressed to save memory. A read at an offset resumes from the
-// closest checkpoint at or before it, or from the live cursor left by the
-// previous read when that is closer, so reading spectra in file order costs
+// closest checkpoint at or before it, or from a live cursor left by an
+// earlier read when that is closer, so reading spectra in file order costs
 // only their own bytes. The costs:
 //   - memory: one checkpoint per 4 MiB of decompressed document, each
 //     holding its compressed 32 KiB window (15-22 KiB on converter-shaped
@@ -17,14 +17,17 @@
 //     (at most 4 MiB) before the wanted bytes: about 10 ms;
 //   - the pass at open inflates the whole file once (zlib's speed, about
 //     100 MB/s of decompressed document), whether or not it carries an index;
-//   - one mutex guards the cursor, so reads of one gzip file from several
-//     threads run one at a time.
+//   - up to 8 cursors (about 300 KiB each, made when first needed), each
+//     used by one thread at a time: threads that read different stretches
+//     of one gzip file inflate them side by side, each from its own cursor,
+//     and no stretch is inflated twice (see Lease).
 #include "source.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -43,15 +46,26 @@
 
 namespace mzml {
 
+namespace {
+
+Outcome no_memory() noexcept {
+    Outcome o;
+    o.failure = Failure::NoMemory;
+    o.text = "out of memory";  // short enough to need no allocation
+    return o;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- the file
 
 #ifdef _WIN32
 
-std::unique_ptr<File> File::open(const std::string& path, std::string* error) noexcept {
+std::unique_ptr<File> File::open(const std::string& path, Outcome* error) noexcept {
     try {
         int wn = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
         if (wn <= 0) {
-            if (error) *error = "the path is not valid UTF-8";
+            if (error) *error = Outcome::fail(Failure::NoSuchFile, "the path is not valid UTF-8");
             return nullptr;
         }
         std::wstring wide(static_cast<std::size_t>(wn), L'\0');
@@ -59,13 +73,13 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* error) no
         HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            if (error) *error = "cannot open the file";
+            if (error) *error = Outcome::fail(Failure::Io, "cannot open the file");
             return nullptr;
         }
         LARGE_INTEGER size;
         if (!GetFileSizeEx(h, &size) || GetFileType(h) != FILE_TYPE_DISK) {
             CloseHandle(h);
-            if (error) *error = "not a regular file";
+            if (error) *error = Outcome::fail(Failure::NotAFile, "not a regular file");
             return nullptr;
         }
         std::unique_ptr<File> f(new File());
@@ -73,7 +87,7 @@ std::unique_ptr<File> File::open(const std::string& path, std::string* error) no
         f->size_ = static_cast<std::uint64_t>(size.QuadPart);
         return f;
     } catch (...) {
-        if (error) *error = "out of memory";
+        if (error) *error = no_memory();
         return nullptr;
     }
 }
@@ -104,28 +118,43 @@ std::int64_t File::pread(std::uint64_t offset, void* buf, std::size_t n) const n
 
 #else
 
-std::unique_ptr<File> File::open(const std::string& path, std::string* error) noexcept {
+std::unique_ptr<File> File::open(const std::string& path, Outcome* error) noexcept {
     try {
+        // Only a regular file is read. Its type is checked before it is
+        // opened, and the open itself never waits: opening a named pipe
+        // without a writer (or some devices) for reading would block until
+        // a writer comes, with the caller's interpreter lock held. The type
+        // is checked again on the descriptor, since the path may have been
+        // replaced in between.
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            if (error) *error = Outcome::fail(Failure::NotAFile, "not a regular file");
+            return nullptr;
+        }
+        std::unique_ptr<File> f(new File());  // closes the descriptor on every path
         int fd;
         do {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) {
-            if (error) *error = errno == ENOENT ? "no such file" : "cannot open the file";
+            if (error)
+                *error = errno == ENOENT ? Outcome::fail(Failure::NoSuchFile, "no such file")
+                         : errno == ENXIO ? Outcome::fail(Failure::NotAFile, "not a regular file")
+                                          : Outcome::fail(Failure::Io, "cannot open the file");
             return nullptr;
         }
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            if (error) *error = "not a regular file";
-            return nullptr;
-        }
-        std::unique_ptr<File> f(new File());
         f->handle_ = fd;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (error) *error = Outcome::fail(Failure::NotAFile, "not a regular file");
+            return nullptr;
+        }
+        // Reads of a regular file ignore the flag; clear it all the same.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         f->size_ = static_cast<std::uint64_t>(st.st_size);
         return f;
     } catch (...) {
-        if (error) *error = "out of memory";
+        if (error) *error = no_memory();
         return nullptr;
     }
 }
@@ -166,14 +195,14 @@ public:
     std::int64_t read_at(std::uint64_t offset, void* buf, std::size_t n) const noexcept override {
         return file_->pread(offset, buf, n);
     }
-    bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const override {
+    bool scan(std::uint64_t offset, const Sink& sink, Outcome* error) const override {
         if (offset >= file_->size()) return true;
         std::vector<char> buf(static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, file_->size() - offset)));
         std::uint64_t pos = offset;
         while (pos < file_->size()) {
             std::int64_t got = file_->pread(pos, buf.data(), buf.size());
             if (got < 0) {
-                if (error) *error = "read error";
+                if (error) *error = Outcome::fail(Failure::Io, "read error");
                 return false;
             }
             if (got == 0) break;
@@ -255,16 +284,21 @@ public:
 
     std::int64_t read_at(std::uint64_t offset, void* buf, std::size_t n) const noexcept override {
         try {
-            std::lock_guard<std::mutex> lock(mutex_);
             if (offset >= size_) return 0;
             n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset));
-            return read_locked(offset, static_cast<unsigned char*>(buf), n);
+            // The closest checkpoint at or before offset.
+            auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), offset,
+                                       [](std::uint64_t o, const Checkpoint& cp) { return o < cp.out; });
+            if (it == checkpoints_.begin()) return -1;
+            const Checkpoint& cp = *(it - 1);
+            Lease lease(*this, offset, cp.out);
+            return read_with(lease.cursor(), cp, offset, static_cast<unsigned char*>(buf), n);
         } catch (...) {
             return -1;
         }
     }
 
-    bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const override {
+    bool scan(std::uint64_t offset, const Sink& sink, Outcome* error) const override {
         if (offset == 0 && !scanned_) return first_pass(sink, error);
         // Later scans go through the cursor.
         std::vector<unsigned char> buf(kScanChunk);
@@ -272,7 +306,7 @@ public:
         while (pos < size_) {
             std::int64_t got = read_at(pos, buf.data(), buf.size());
             if (got < 0) {
-                if (error) *error = "gzip decompression error";
+                if (error) *error = Outcome::fail(Failure::Corrupt, "gzip decompression error");
                 return false;
             }
             if (got == 0) break;
@@ -286,11 +320,11 @@ private:
     // The whole stream once, from the start: feeds the sink and records the
     // checkpoints and the decompressed size. Data up to a decompression error
     // or a truncation is still delivered (and stays readable).
-    bool first_pass(const Sink& sink, std::string* error) const {
+    bool first_pass(const Sink& sink, Outcome* error) const {
         scanned_ = true;
         Inflater inf;
         if (inflateInit2(&inf.zs, 15 + 32) != Z_OK) {
-            if (error) *error = "zlib initialisation failed";
+            if (error) *error = Outcome::fail(Failure::NoMemory, "zlib initialisation failed");
             return false;
         }
         inf.live = true;
@@ -303,10 +337,11 @@ private:
         std::uint64_t total = 0;
         std::uint64_t last_cp = 0;
         bool first_cp = true;
-        std::string fail;
+        Outcome fail;
         for (;;) {
             if (inf.zs.avail_in == 0 && !inf.refill(*file_)) {
-                fail = total == 0 ? "the gzip file is empty or unreadable" : "the gzip file is truncated";
+                fail = Outcome::fail(Failure::Truncated,
+                                     total == 0 ? "the gzip file is empty or unreadable" : "the gzip file is truncated");
                 break;
             }
             if (have + 1 > out.size() - 65536) {
@@ -329,7 +364,7 @@ private:
                 continue;
             }
             if (ret != Z_OK && ret != Z_BUF_ERROR) {
-                fail = "the gzip file is corrupt";
+                fail = Outcome::fail(Failure::Corrupt, "the gzip file is corrupt");
                 break;
             }
             if ((inf.zs.data_type & 128) && !(inf.zs.data_type & 64) &&
@@ -344,7 +379,7 @@ private:
                     uLongf clen = compressBound(static_cast<uLong>(wl));
                     cp.window.resize(clen);
                     if (compress2(cp.window.data(), &clen, out.data() + have - wl, static_cast<uLong>(wl), 1) != Z_OK) {
-                        fail = "zlib compression failed";
+                        fail = Outcome::fail(Failure::NoMemory, "zlib compression failed");
                         break;
                     }
                     cp.window.resize(clen);
@@ -357,16 +392,15 @@ private:
         }
         size_ = total;
         checkpoints_.shrink_to_fit();
-        if (!fail.empty()) {
-            if (error) *error = fail;
+        if (!fail.ok()) {
+            if (error) *error = std::move(fail);
             return false;
         }
         return true;
     }
 
     // Positions the cursor at checkpoint cp.
-    bool restore(const Checkpoint& cp) const {
-        Inflater& c = cursor_;
+    bool restore(Inflater& c, const Checkpoint& cp) const {
         c.reset();
         c.zs.avail_in = 0;
         if (inflateInit2(&c.zs, -15) != Z_OK) return false;
@@ -393,8 +427,7 @@ private:
 
     // Inflates up to n bytes from the cursor into dst (nullptr: discard).
     // Returns the count produced; stops early only at the end of the data.
-    std::size_t pull(unsigned char* dst, std::size_t n, bool* failed) const {
-        Inflater& c = cursor_;
+    std::size_t pull(Inflater& c, unsigned char* dst, std::size_t n, bool* failed) const {
         unsigned char scratch[16384];
         std::size_t done = 0;
         while (done < n && !c.ended) {
@@ -443,39 +476,98 @@ private:
         return done;
     }
 
-    std::int64_t read_locked(std::uint64_t offset, unsigned char* dst, std::size_t n) const {
-        // The closest checkpoint at or before offset.
-        auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), offset,
-                                   [](std::uint64_t o, const Checkpoint& cp) { return o < cp.out; });
-        if (it == checkpoints_.begin()) return -1;
-        const Checkpoint& cp = *(it - 1);
-        bool use_cursor = cursor_.live && !cursor_.ended && cursor_.out_pos <= offset && cursor_.out_pos >= cp.out;
-        if (!use_cursor && !restore(cp)) {
-            cursor_.reset();
+    // Reads through cursor c, which the calling thread holds alone.
+    std::int64_t read_with(Inflater& c, const Checkpoint& cp, std::uint64_t offset, unsigned char* dst,
+                           std::size_t n) const {
+        bool use_cursor = c.live && !c.ended && c.out_pos <= offset && c.out_pos >= cp.out;
+        if (!use_cursor && !restore(c, cp)) {
+            c.reset();
             return -1;
         }
         bool failed = false;
-        std::uint64_t skip = offset - cursor_.out_pos;
-        while (skip > 0 && !failed && !cursor_.ended) {
-            std::size_t k = pull(nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(skip, 1u << 30)), &failed);
+        std::uint64_t skip = offset - c.out_pos;
+        while (skip > 0 && !failed && !c.ended) {
+            std::size_t k = pull(c, nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(skip, 1u << 30)), &failed);
             if (k == 0) break;
             skip -= k;
         }
         if (failed || skip > 0) {
-            cursor_.reset();
+            c.reset();
             return -1;
         }
-        std::size_t got = pull(dst, n, &failed);
+        std::size_t got = pull(c, dst, n, &failed);
         if (failed) {
-            cursor_.reset();
+            c.reset();
             return -1;
         }
         return static_cast<std::int64_t>(got);
     }
 
+    // Cursors: up to kCursors live decompression states, each used by one
+    // thread at a time. A read takes the idle cursor that can reach its
+    // offset by inflating forward the least (one left behind by the previous
+    // read of the same stretch, typically), else a new one, else the idle
+    // one used longest ago, restored from the checkpoint; it waits only when
+    // every cursor is in use. So threads that read different stretches of
+    // the document (the parts of a whole-run trace) each keep a cursor of
+    // their own and inflate their stretch once, side by side, instead of
+    // restarting one shared cursor from a checkpoint on every read.
+    static constexpr std::size_t kCursors = 8;
+    struct Cursor {
+        Inflater inflater;
+        bool busy = false;
+        std::uint64_t used = 0;  // the pool's clock at its last lease
+    };
+    class Lease {
+    public:
+        Lease(const GzipSource& source, std::uint64_t offset, std::uint64_t checkpoint) : source_(source) {
+            std::unique_lock<std::mutex> lock(source.pool_mutex_);
+            for (;;) {
+                Cursor* best = nullptr;
+                Cursor* oldest = nullptr;
+                for (const std::unique_ptr<Cursor>& c : source.cursors_) {
+                    if (c->busy) continue;
+                    const Inflater& i = c->inflater;
+                    if (i.live && !i.ended && i.out_pos <= offset && i.out_pos >= checkpoint &&
+                        (!best || i.out_pos > best->inflater.out_pos))
+                        best = c.get();
+                    if (!oldest || c->used < oldest->used) oldest = c.get();
+                }
+                if (!best && source.cursors_.size() < kCursors) {
+                    source.cursors_.push_back(std::make_unique<Cursor>());
+                    best = source.cursors_.back().get();
+                }
+                if (!best) best = oldest;
+                if (best) {
+                    cursor_ = best;
+                    break;
+                }
+                source.idle_.wait(lock);
+            }
+            cursor_->busy = true;
+            cursor_->used = ++source.clock_;
+        }
+        ~Lease() {
+            {
+                std::lock_guard<std::mutex> lock(source_.pool_mutex_);
+                cursor_->busy = false;
+            }
+            source_.idle_.notify_one();
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Inflater& cursor() { return cursor_->inflater; }
+
+    private:
+        const GzipSource& source_;
+        Cursor* cursor_ = nullptr;
+    };
+
     std::unique_ptr<File> file_;
-    mutable std::mutex mutex_;
-    mutable Inflater cursor_;
+    mutable std::mutex pool_mutex_;
+    mutable std::condition_variable idle_;
+    mutable std::vector<std::unique_ptr<Cursor>> cursors_;
+    mutable std::uint64_t clock_ = 0;
     mutable bool scanned_ = false;
     mutable std::uint64_t size_ = 0;
     mutable std::vector<Checkpoint> checkpoints_;
@@ -483,20 +575,20 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> open_source(const std::string& path, std::string* error) noexcept {
+std::unique_ptr<ByteSource> open_source(const std::string& path, Outcome* error) noexcept {
     try {
         std::unique_ptr<File> f = File::open(path, error);
         if (!f) return nullptr;
         unsigned char magic[2] = {0, 0};
         std::int64_t got = f->pread(0, magic, 2);
         if (got < 0) {
-            if (error) *error = "read error";
+            if (error) *error = Outcome::fail(Failure::Io, "read error");
             return nullptr;
         }
         if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) return std::make_unique<GzipSource>(std::move(f));
         return std::make_unique<PlainSource>(std::move(f));
     } catch (...) {
-        if (error) *error = "out of memory";
+        if (error) *error = no_memory();
         return nullptr;
     }
 }

@@ -2,8 +2,8 @@
 // or a gzip file whose decompressed stream is reached through checkpoints.
 //
 // Both are safe to use from many threads at once: the plain file keeps no
-// cursor (every read names its offset), the gzip source guards its one live
-// decompression cursor with a mutex.
+// cursor (every read names its offset), the gzip source lends each reading
+// thread a decompression cursor of its own.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "failure.h"
 
 namespace mzml {
 
@@ -32,21 +34,22 @@ public:
 
     // Pushes the document from `offset` to its end, in order, to `sink` in
     // chunks; the sink returns false to stop early. Returns false on a read
-    // or decompression error (with *error set). For gzip, a scan from 0 that
+    // or decompression error (with *error set: Io, Truncated, Corrupt or
+    // NoMemory). For gzip, a scan from 0 that
     // reaches the end also records the random-access checkpoints and the size;
     // it must run once before read_at is used.
     using Sink = std::function<bool(const char* data, std::size_t n)>;
-    virtual bool scan(std::uint64_t offset, const Sink& sink, std::string* error) const = 0;
+    virtual bool scan(std::uint64_t offset, const Sink& sink, Outcome* error) const = 0;
 };
 
 // Opens `path`: gzip when it starts with the gzip magic bytes (1f 8b),
 // a plain file otherwise. Returns nullptr with *error set on failure.
-std::unique_ptr<ByteSource> open_source(const std::string& path, std::string* error) noexcept;
+std::unique_ptr<ByteSource> open_source(const std::string& path, Outcome* error) noexcept;
 
 // The OS-level file under both sources: positioned reads only, no cursor.
 class File {
 public:
-    static std::unique_ptr<File> open(const std::string& path, std::string* error) noexcept;
+    static std::unique_ptr<File> open(const std::string& path, Outcome* error) noexcept;
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;

@@ -108,6 +108,9 @@ struct Entry {
     char ret = 'i';
 
     std::int64_t calls = 0;
+    // Non-zero bytes found in the out-buffers of the last call before
+    // anything was written, when the state checks for them; else -1.
+    std::int64_t nonzero_bytes = -1;
     std::vector<ArgRecord> last;  // one per parameter, valid once calls > 0
 
     // Scripted answer. "Default" values are installed by reset; a scripted
@@ -138,6 +141,9 @@ struct State {
     std::array<Entry, kEntryCount> entries;
     std::int32_t next_handle = 1;
     std::string last_opened_path;
+    // Checks of the out-buffers (see stub_check_zero_fill, stub_fill_outputs).
+    bool check_zero = false;
+    int fill_byte = -1;
 
     State() { reset(); }
     void reset();
@@ -163,6 +169,8 @@ void State::reset() {
     }
     next_handle = 1;
     last_opened_path.clear();
+    check_zero = false;
+    fill_byte = -1;
     install_defaults();
 }
 
@@ -510,11 +518,50 @@ Outcome outcome_of(Entry& e, State& s, const Arg* args) {
 }
 
 // Unused in the variant without entry points.
+// Bytes of the out-buffer at parameter k as the entry point is allowed to
+// write it: its whole capacity. 0 for parameters that are not out-buffers.
+std::size_t out_bytes(const Entry& e, const Arg* args, std::size_t k) {
+    switch (e.params[k]) {
+        case 'b':
+            return capacity_for(e, args, k);
+        case 'D':
+            return capacity_for(e, args, k) * sizeof(double);
+        case 'N':
+            return capacity_for(e, args, k) * sizeof(std::int32_t);
+        case 'P':
+            return capacity_for(e, args, k) * sizeof(const char*);
+        case 'T':
+            return 2 * sizeof(double);
+        case 'S':
+            return 20 * sizeof(double);
+        default:
+            return 0;
+    }
+}
+
+std::int64_t count_nonzero_outputs(const Entry& e, const Arg* args) {
+    std::int64_t found = 0;
+    for (std::size_t k = 0; k < e.params.size(); ++k) {
+        const auto* bytes = static_cast<const unsigned char*>(args[k].p);
+        const std::size_t n = bytes != nullptr ? out_bytes(e, args, k) : 0;
+        for (std::size_t i = 0; i < n; ++i) found += bytes[i] != 0;
+    }
+    return found;
+}
+
+void fill_outputs(const Entry& e, const Arg* args, unsigned char byte) {
+    for (std::size_t k = 0; k < e.params.size(); ++k) {
+        if (args[k].p != nullptr) std::memset(args[k].p, byte, out_bytes(e, args, k));
+    }
+}
+
 [[maybe_unused]] Outcome run_entry(EntryIndex k, const Arg* args) {
     std::lock_guard<std::mutex> lock(g_mutex);
     State& s = state();
     Entry& e = s.entries[static_cast<std::size_t>(k)];
     record_call(e, args);
+    e.nonzero_bytes = s.check_zero ? count_nonzero_outputs(e, args) : -1;
+    if (s.fill_byte >= 0) fill_outputs(e, args, static_cast<unsigned char>(s.fill_byte));
     write_outputs(e, s, args);
     return outcome_of(e, s, args);
 }
@@ -717,6 +764,33 @@ READER_STUB_EXPORT int stub_clear_trailer(const char* name) {
 }
 
 // -1 for an unknown name.
+// With `on` non-zero, every later call counts the non-zero bytes in its
+// out-buffers, over their whole capacity, before it writes anything
+// (stub_nonzero_bytes reads the count back). Off after reset.
+READER_STUB_EXPORT void stub_check_zero_fill(std::int32_t on) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    state().check_zero = on != 0;
+}
+
+// With `byte` in 0..255, every later call first fills its out-buffers with
+// that byte over their whole capacity, then writes its answer on top: it
+// leaves memory that a careless allocator would hand out again uncleared.
+// -1 (the state after reset) stops it.
+READER_STUB_EXPORT void stub_fill_outputs(std::int32_t byte) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    state().fill_byte = byte >= 0 && byte <= 255 ? byte : -1;
+}
+
+// Non-zero bytes that the last call of the entry point found in its
+// out-buffers; -1 when that call did not check (or there was none), -2 for an
+// unknown name.
+READER_STUB_EXPORT std::int64_t stub_nonzero_bytes(const char* name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const Entry* e = entry_named(name);
+    if (e == nullptr) return -2;
+    return e->calls > 0 ? e->nonzero_bytes : -1;
+}
+
 READER_STUB_EXPORT std::int64_t stub_calls(const char* name) {
     std::lock_guard<std::mutex> lock(g_mutex);
     const Entry* e = entry_named(name);

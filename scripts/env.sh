@@ -10,11 +10,14 @@ stamp="$venv/.requirements"
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv" >&2
 fi
-# The stamp holds both requirement files, so a change to either reinstalls.
+# Both requirement files, less the lines marked "# not on free-threaded" on a
+# free-threaded interpreter (packages without wheels for it). The stamp holds
+# what was installed, so a change to either file reinstalls.
 wanted=$(cat "$here/requirements-test.txt" "$here/requirements-corvix.txt")
+case "$tag" in *t) wanted=$(printf '%s\n' "$wanted" | grep -v '# not on free-threaded' || true) ;; esac
 if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    -r "$here/requirements-test.txt" -r "$here/requirements-corvix.txt" >&2
+  printf '%s\n' "$wanted" >"$venv/requirements.txt"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$venv/requirements.txt" >&2
   printf '%s' "$wanted" >"$stamp"
 fi
 echo "$venv/bin/python"

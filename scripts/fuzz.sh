@@ -20,8 +20,12 @@ mkdir -p "$build/corpus" "$build/artifacts"
 # The arrays' inflate path the library is built with: libdeflate when installed.
 deflate=()
 if [ -f /usr/include/libdeflate.h ]; then deflate=(-DMZML_READER_LIBDEFLATE -ldeflate); fi
+# The reading core: the sources CMake builds into mzml_reader_core.
+core=()
+while read -r f; do core+=("$src/$f"); done < <(sed -n '/^set(MZML_READER_CORE_SOURCES/,/^)/p' "$src/CMakeLists.txt" | grep '\.cpp$' | tr -d ' ')
+[ ${#core[@]} -gt 0 ] || { echo "FAILED: no core sources found in $src/CMakeLists.txt" >&2; exit 1; }
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$src" "$src/source.cpp" "$src/decode.cpp" "$src/parser.cpp" "$src/subset_xml.cpp" "$src/run.cpp" "$src/fuzz/fuzz_mzml.cpp" \
+  -I"$src" "${core[@]}" "$src/fuzz/fuzz_mzml.cpp" \
   "${deflate[@]}" -lexpat -lz -o "$build/fuzz_mzml"
 rm -rf "$build/seeds"
 python3 "$src/fuzz/make_corpus.py" "$build/seeds"

@@ -1,37 +1,44 @@
 #!/usr/bin/env bash
-# A compile-only check for a target this machine cannot run: every module
-# source against CPython 3.14 headers twice, as for the ordinary build and as
-# for the free-threaded build (Py_GIL_DISABLED). No free-threaded interpreter
-# is installed here, so this proves the sources build for it. The headers
-# come from Debian's libpython3.14-dev, fetched into a scratch directory
-# (nothing is installed). When they cannot be had the check is skipped with a
-# message; compile errors fail. (The Windows platform layer is built and run
-# under Wine by scripts/windows_check.sh.)
+# A compile-only check of every module source against the CPython 3.14
+# headers, twice: as for the free-threaded build (Py_GIL_DISABLED, the
+# target) and as for the ordinary build. The headers are those of the
+# free-threaded interpreter this project is tested on (../shared/py314t
+# beside the repository, or the interpreter CORVIX_PY314T names); for the
+# ordinary build, a scratch copy of them whose pyconfig.h leaves
+# Py_GIL_DISABLED undefined (the two builds' headers differ only there).
+# Fails when the interpreter is not there: the check is never skipped
+# silently. (The Windows platform layer is built and run under Wine by
+# scripts/windows_check.sh.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-status=0
-work=${CORVIX_FT_DIR:-$here/build/ft-headers}
-mkdir -p "$work/lists/partial" "$work/archives/partial" "$work/root"
-include="$work/root/usr/include"
-if [ ! -f "$include/python3.14/Python.h" ]; then
-  echo "deb [trusted=yes] http://deb.debian.org/debian sid main" > "$work/sources.list"
-  apt=(-o Dir::Etc::sourcelist="$work/sources.list" -o Dir::Etc::sourceparts=/dev/null
-       -o Dir::State::Lists="$work/lists" -o Dir::Cache::Archives="$work/archives" -o APT::Sandbox::User=root)
-  if ! (cd "$work" && timeout 300 apt-get "${apt[@]}" -qq update >/dev/null 2>&1 &&
-        timeout 300 apt-get "${apt[@]}" -qq download libpython3.14-dev python3.14-dev >/dev/null 2>&1); then
-    echo "free-threaded compile check skipped: CPython 3.14 headers could not be fetched"
-    exit $status
-  fi
-  for deb in "$work"/*.deb; do dpkg -x "$deb" "$work/root"; done
+py314t=${CORVIX_PY314T:-$here/../shared/py314t/bin/python3.14t}
+if [ ! -x "$py314t" ]; then
+  echo "FAILED: no free-threaded CPython 3.14 at $py314t (set CORVIX_PY314T to its python3.14t)" >&2
+  exit 1
 fi
+include=$("$py314t" -c 'import sysconfig; print(sysconfig.get_path("include"))')
+[ -f "$include/Python.h" ] && grep -q '^#define Py_GIL_DISABLED 1' "$include/pyconfig.h" \
+  || { echo "FAILED: $include holds no free-threaded CPython headers" >&2; exit 1; }
+version=$("$py314t" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+
+ordinary="$here/build/portability/python$version"
+rm -rf "$ordinary"
+mkdir -p "$ordinary"
+cp -R "$include/." "$ordinary/"
+sed -i 's|^#define Py_GIL_DISABLED 1$|/* #undef Py_GIL_DISABLED */|' "$ordinary/pyconfig.h"
+if grep -q 'Py_GIL_DISABLED 1' "$ordinary/pyconfig.h"; then
+  echo "FAILED: could not make the ordinary build's pyconfig.h" >&2
+  exit 1
+fi
+
+status=0
 for source in $(cd "$here" && ls src/*/*.cpp); do
-  for flags in "" "-DPy_GIL_DISABLED=1"; do
-    if ! ${CXX:-g++} -std=c++20 -Wall -Wextra -Werror -fsyntax-only $flags -I"$include" -I"$include/python3.14" \
-         "$here/$source"; then
-      echo "FAILED: $source ${flags:-(default build)}"
+  for headers in "$include" "$ordinary"; do
+    if ! ${CXX:-g++} -std=c++20 -Wall -Wextra -Werror -fsyntax-only -I"$headers" "$here/$source"; then
+      echo "FAILED: $source against $headers"
       status=1
     fi
   done
 done
-[ $status = 0 ] && echo "free-threaded compile check: all sources compile for CPython 3.14 with and without Py_GIL_DISABLED"
+[ $status = 0 ] && echo "portability: every module source compiles for CPython $version, free-threaded ($include) and ordinary"
 exit $status

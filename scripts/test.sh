@@ -40,7 +40,7 @@ if [ "${CORVIX_SANITIZE:-0}" = 1 ]; then
   if [ $malloc_accepted = 1 ]; then
     export PYTHONMALLOC=malloc
   else
-    echo "note: $python does not accept PYTHONMALLOC=malloc; its own allocator stays (see README)" >&2
+    echo "note: $python does not accept PYTHONMALLOC=malloc; its own allocator stays (see docs/development.md)" >&2
   fi
 fi
 cd "$here"

@@ -56,15 +56,16 @@ venv_python="$work/venv/bin/python"
 "$venv_python" -m pip install -q --disable-pip-version-check "${wheels[0]}[dask]" \
   -r "$here/requirements-test.txt" -r "$here/requirements-corvix.txt"
 
-step "stand-in Reader library"
-build=$("$here/scripts/build.sh" "$project_python" | tail -n 1)
+step "stand-in Reader library and the other programs the tests use (the module is the wheel's)"
+build=$(CORVIX_BUILD_TARGETS="reader_stub loader_test corvix_mzml_reader mzml_dump" \
+  "$here/scripts/build.sh" "$project_python" | tail -n 1)
 [ -f "$build/reader_stub/full/VelmarNativeReader.dll" ] || { echo "no stand-in in $build" >&2; exit 1; }
 
-# Copies of tests/, examples/, docs/ and README.md (side by side, as test_examples.py
-# expects), run from outside the tree with nothing on PYTHONPATH: the module
+# Copies of tests/, examples/, docs/, bench/ and README.md (side by side, as the tests
+# of the documented code expect), run from outside the tree with nothing on PYTHONPATH: the module
 # can only come from the virtual environment.
 mkdir -p "$work/copy"
-cp -R "$here/tests" "$here/examples" "$here/docs" "$here/README.md" "$work/copy/"
+cp -R "$here/tests" "$here/examples" "$here/docs" "$here/bench" "$here/README.md" "$work/copy/"
 # The table of native signatures, which the mzML entry-point tests compare the library's exports with.
 mkdir -p "$work/copy/src/binding" && cp "$here/src/binding/reader_entries.def" "$work/copy/src/binding/"
 find "$work/copy" -name __pycache__ -prune -exec rm -rf {} +

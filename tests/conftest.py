@@ -2,6 +2,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -36,6 +37,20 @@ def stub(corvix):
     control.reset()
 
 
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def require_unless_free_threaded(name):
+    """Imports `name`; on a free-threaded interpreter, where some packages have
+    no wheels (their requirement lines are marked "# not on free-threaded"),
+    skips the test when it is missing. Everywhere else a missing package fails."""
+    if FREE_THREADED:
+        return pytest.importorskip(name, reason=f"{name} has no wheels for a free-threaded interpreter")
+    import importlib
+
+    return importlib.import_module(name)
+
+
 def module_dir():
     import native_corvix_py_backend as module
 
@@ -45,13 +60,17 @@ def module_dir():
 def run_python(code, cwd=None, env=None):
     """Runs `code` in a fresh interpreter (the Reader library is loaded once per
     process, so every loading scenario needs its own). VELMAR_NATIVE_LIB is
-    removed unless `env` sets it."""
+    removed unless `env` sets it; a variable that `env` maps to None is removed."""
     environment = {k: v for k, v in os.environ.items() if k != "VELMAR_NATIVE_LIB"}
     paths = [module_dir(), str(pathlib.Path(__file__).parent)]
     if environment.get("PYTHONPATH"):
         paths.append(environment["PYTHONPATH"])
     environment["PYTHONPATH"] = os.pathsep.join(paths)
-    environment.update(env or {})
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
     return subprocess.run(
         [sys.executable, "-c", code], cwd=cwd, env=environment, capture_output=True, text=True, timeout=300
     )

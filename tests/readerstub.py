@@ -77,6 +77,9 @@ class ReaderStub:
             "stub_last_in_count": (i32, [c_str, i32]),
             "stub_last_in_double": (dbl, [c_str, i32, i32]),
             "stub_last_in_int": (i64, [c_str, i32, i32]),
+            "stub_check_zero_fill": (None, [i32]),
+            "stub_fill_outputs": (None, [i32]),
+            "stub_nonzero_bytes": (i64, [c_str]),
         }
         for fname, (restype, argtypes) in protos.items():
             fn = getattr(lib, fname)
@@ -144,6 +147,17 @@ class ReaderStub:
         """The entry point leaves its trailer unwritten from now on."""
         self._check(self.lib.stub_clear_trailer(self._name(name)), name)
 
+    def check_zero_fill(self, on=True):
+        """From now on every call counts the non-zero bytes it finds in its
+        out-buffers, over their whole capacity, before writing (see
+        nonzero_bytes)."""
+        self.lib.stub_check_zero_fill(1 if on else 0)
+
+    def fill_outputs(self, byte):
+        """From now on every call first fills its out-buffers with `byte` over
+        their whole capacity, then writes its answer; None stops it."""
+        self.lib.stub_fill_outputs(-1 if byte is None else byte)
+
     # -- reading back -----------------------------------------------------------
 
     def calls(self, name):
@@ -151,6 +165,14 @@ class ReaderStub:
 
     def total_calls(self):
         return self.lib.stub_total_calls()
+
+    def nonzero_bytes(self, name):
+        """Non-zero bytes the last call of `name` found in its out-buffers
+        before it wrote anything (check_zero_fill must be on)."""
+        n = self.lib.stub_nonzero_bytes(self._name(name))
+        if n < 0:
+            raise LookupError(f"{name}: no checked call recorded")
+        return n
 
     def last_int(self, name, pos):
         self._require(name, pos, "i")

@@ -305,3 +305,31 @@ def test_metadata(stub, run, raw):
     assert meta["sample"]["name"] == "Sample 1" and meta["sample"]["user_text"] == ["User text 1", "User text 2"]
     stub.set_result("get_sample_injection_volume", math.nan)
     assert run.sample()["injection_volume"] is None
+
+
+# -- what a Reader library without the mzML library's conventions gives ---------------------
+
+
+def test_a_reader_library_without_ids_or_stored_chromatograms(stub, run):
+    stub.set_result("get_ms_order", 2)
+    stub.set_result("get_scan_event_first_precursor_mass", 444.62)
+    stub.set_result("get_scan_event_isolation_width", 1.96)
+    stub.set_result("get_scan_event_isolation_width_offset", 0.48)
+    text(stub, "get_trailer_extra_labels", "Charge State:|Note |")
+    text(stub, "get_trailer_extra_values", " 3|a b|")
+    scan = run[12]
+    assert scan.native_id == "scan=12" and run.by_native_id("scan=12") == scan
+    with pytest.raises(KeyError, match="'scan=101'"):
+        run.by_native_id("scan=101")
+    assert run.chromatograms() == []
+    # Nothing is taken as stated where corvix does not know the Reader library's statistics.
+    assert (scan.tic, scan.base_peak_mz, scan.lowest_mz, scan.precursor_native_id, scan.extra_arrays) == \
+        (None, None, None, None, ())
+    assert scan.trailer == {"Charge State": "3", "Note": "a b"}
+    assert scan.trailer_pairs == (("Charge State:", " 3"), ("Note ", "a b"), ("", ""))
+    assert scan.trailer_left_out == 0
+    # The isolation window from its low end, width and centre offset.
+    assert scan.isolation_lower_offset == pytest.approx(0.5) and scan.isolation_upper_offset == pytest.approx(1.46)
+    assert scan.isolation_target == pytest.approx(445.12)
+    stub.set_result("is_centroid", 1)
+    assert scan.centroid is True and stub.calls("get_scan_filter_scan_data") == 0

@@ -13,7 +13,8 @@ from conftest import module_dir, stub_path
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = REPO / "examples"
-GUIDE_FILES = [REPO / "README.md"]
+GUIDE = REPO / "docs" / "guide.md"
+README = REPO / "README.md"
 
 
 def environment(**extra):
@@ -28,14 +29,10 @@ def run(args, cwd, timeout=300, **extra):
                           capture_output=True, text=True, timeout=timeout)
 
 
-def guide_blocks(language):
-    """The ```<language> corvix blocks of the user guide (the README once it holds them)."""
-    for path in GUIDE_FILES:
-        text = path.read_text(encoding="utf-8")
-        blocks = re.findall(rf"^```{language} corvix\n(.*?)^```", text, flags=re.S | re.M)
-        if blocks:
-            return blocks
-    return []
+def guide_blocks(language, path=GUIDE):
+    """The code blocks marked to run (```<language> {.corvix}) of a page, in order."""
+    text = path.read_text(encoding="utf-8")
+    return re.findall(rf"^```{language} \{{\.corvix\}}\n(.*?)^```", text, flags=re.S | re.M)
 
 
 @pytest.fixture
@@ -83,6 +80,20 @@ def test_guide_shell_commands_run(generated):
         result = run(["-m", *shlex.split(line)], workdir, CORVIX_MZML_READER=library)
         assert result.returncode == 0, (line, result.stderr)
     assert (workdir / "xic.png").exists() and (workdir / "scan1.png").exists()
+
+
+def test_readme_example_runs(generated):
+    workdir, library, truth = generated
+    blocks = guide_blocks("python", README)
+    assert len(blocks) == 1
+    (workdir / "example.py").write_text(blocks[0])
+    result = run([workdir / "example.py"], workdir, CORVIX_MZML_READER=library)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"{len(truth.spectra)} scans, {truth.instrument_model}"
+    ms2 = [s for s in truth.spectra if s.ms_level == 2]
+    assert len(lines) == len(ms2) + 2 and lines[-1].startswith("TIC apex at ")
+    assert [int(line.split()[0]) for line in lines[1:-1]] == [s.scan_number for s in ms2]
 
 
 def test_quickstart_example(workdir):

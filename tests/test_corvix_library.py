@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import run_python, stub_path
+from conftest import outcomes, run_python, stub_path
 
 
 @pytest.fixture
@@ -99,13 +99,14 @@ corvix.open('a.raw').close()            # the module's own search loads ./Velmar
 with corvix.open('b.mzML') as run:      # so no mzML Reader library is asked for
     print(corvix.loaded_reader(), len(run))
 """, files, CORVIX_MZML_READER=second_library)
-    assert lines == ["None 100"]
+    # corvix recognises what the module loaded: the only Reader library in the process.
+    assert lines == [f"{os.path.realpath(files / 'VelmarNativeReader.dll')} 100"]
     (files / "VelmarNativeReader.dll").unlink()
     lines = run_case("""
 with corvix.open('b.mzML') as run:
     print(corvix.loaded_reader(), len(run))
 """, files, VELMAR_NATIVE_LIB=str(stub_path("full")), CORVIX_MZML_READER=second_library)
-    assert lines == ["None 100"]
+    assert lines == [f"{os.path.realpath(stub_path('full'))} 100"]
 
 
 def test_missing_libraries_are_explained(files):
@@ -157,3 +158,83 @@ def test_mzml_reader_path_contract(tmp_path, monkeypatch):
     names = {"linux": "libcorvix_mzml_reader.so", "darwin": "libcorvix_mzml_reader.dylib",
              "win32": "corvix_mzml_reader.dll"}
     assert _library.mzml_library_name() == names.get(sys.platform, "libcorvix_mzml_reader.so")
+
+
+def test_load_failure_prefixes_are_the_modules_messages(files, stub, corvix):
+    """corvix tells a library it cannot use from a failure status by the
+    beginnings of the module's messages: each must match a message the
+    module really gives, and a status failure must match none."""
+    from corvix import _library
+    from corvix.errors import ReaderError, ReaderNotFoundError
+
+    bad = str(stub_path("not_a_library"))
+    messages = outcomes(["m.get_num_scans(0)", "m.set_dylib_path('missing.dll')", f"m.set_dylib_path({bad!r})"],
+                        cwd=files)
+    messages += outcomes(["m.get_num_scans(0)"], cwd=files, VELMAR_NATIVE_LIB=bad)
+    messages += outcomes(["m.get_revision(0)"], cwd=files, VELMAR_NATIVE_LIB=str(stub_path("missing")))
+    assert all(line.startswith("RuntimeError: ") for line in messages), messages
+    messages = [line.split(": ", 1)[1] for line in messages]
+    kinds = [_library.load_failure(message) for message in messages]
+    kind = _library.LoadFailure
+    assert kinds == [kind.NOT_FOUND, kind.NOT_FOUND, kind.UNLOADABLE, kind.UNLOADABLE, kind.NO_ENTRY_POINT]
+    # Every prefix corvix knows begins one of those messages (none is stale).
+    for prefixes in _library.LOAD_FAILURE_PREFIXES.values():
+        for prefix in prefixes:
+            assert any(message.startswith(prefix) for message in messages), prefix
+    stub.set_result("get_spectrum", -1)
+    with pytest.raises(RuntimeError) as status:
+        corvix.get_spectrum(0, 1, 10)
+    assert _library.load_failure(str(status.value)) is None
+    # What corvix makes of them: load failures stay errors, a status failure is an unknown answer.
+    for message in messages:
+        error = _library.reader_error(RuntimeError(message), "f.raw", 3)
+        assert isinstance(error, ReaderNotFoundError) and error.path == "f.raw", message
+        with pytest.raises(ReaderNotFoundError):
+            _library.unless_failed(lambda: (_ for _ in ()).throw(error))
+    failed = _library.reader_error(status.value, "f.raw", 3)
+    assert type(failed) is ReaderError and failed.scan == 3 and failed.reason == "get_spectrum failed"
+    assert _library.unless_failed(lambda: (_ for _ in ()).throw(failed)) is None
+
+
+# Each case: code run before opening a.raw, then what corvix says of the module's library.
+LOADED_CASES = {
+    # The mzML Reader library is mapped by ctypes, but the module holds the stand-in.
+    "mapped-by-ctypes-only": ("m.set_dylib_path(STUB); ctypes.CDLL(MZML)", "corvix.open('a.raw').close()",
+                              "False None"),
+    # The module holds it, loaded outside corvix: recognised as the only Reader library.
+    "loaded-by-the-module": ("m.set_dylib_path(MZML)", "corvix.open('a.raw').close()", "True MZML"),
+    # Loaded by ctypes before corvix asks for it: the module takes it, and it is the only one.
+    "mapped-then-asked-for": ("ctypes.CDLL(MZML)", "corvix.open('b.mzML').close()", "True MZML"),
+    # corvix loaded the stand-in; another library mapped later changes nothing.
+    "corvix-loaded-another": ("corvix.open('a.raw', reader=STUB).close(); ctypes.CDLL(MZML)",
+                              "corvix.open('a.raw').close()", "False STUB"),
+}
+
+
+@pytest.mark.parametrize("case", LOADED_CASES)
+def test_mzml_conventions_follow_the_library_the_module_holds(files, second_library, case):
+    before, opening, expected = LOADED_CASES[case]
+    stub = os.path.realpath(stub_path("full"))
+    lines = run_case(f"""
+import ctypes
+from corvix import _library
+STUB, MZML = {stub!r}, {second_library!r}
+{before}
+{opening}
+print(_library.mzml_reader_loaded(), corvix.loaded_reader())
+""", files, CORVIX_MZML_READER=second_library)
+    assert lines == [expected.replace("MZML", os.path.realpath(second_library)).replace("STUB", stub)]
+
+
+def test_a_reader_that_cannot_be_told_from_another_is_refused(files, second_library):
+    lines = run_case(f"""
+import ctypes
+m.set_dylib_path({str(stub_path("full"))!r})
+ctypes.CDLL({second_library!r})
+try:
+    corvix.open('a.raw', reader={second_library!r})
+except corvix.ReaderConflictError as e:
+    print('conflict:', e)
+""", files)
+    assert lines[0].startswith("conflict: a.raw: several Reader libraries are loaded in this process")
+    assert "cannot tell whether the module uses " + os.path.realpath(second_library) in lines[0]

@@ -242,10 +242,11 @@ def test_dependent_details_that_are_missing(corvix, stub, capsys):
     ]
 
 
-# -- the README's code ---------------------------------------------------------
+# -- the README and the module guide's code -----------------------------------
 
 README = EXAMPLES.parent / "README.md"
-README_LIBRARY = "/opt/velmar/VelmarNativeReader.dll"
+MODULE_GUIDE = EXAMPLES.parent / "docs" / "module.md"
+GUIDE_LIBRARY = "/opt/velmar/VelmarNativeReader.dll"
 
 
 def test_readme_opens_with_the_two_commands():
@@ -254,14 +255,14 @@ def test_readme_opens_with_the_two_commands():
     assert any("`bash scripts/test.sh`" in line for line in head)
 
 
-def test_readme_python_snippets_run(library, tmp_path):
-    # Every ```python block of the README, in order, as one session against
-    # the stand-in (the README's library path replaced by the stand-in's).
-    text = README.read_text(encoding="utf-8")
+def test_module_guide_python_snippets_run(library, tmp_path):
+    # Every ```python block of the module guide, in order, as one session
+    # against the stand-in (the guide's library path replaced by the stand-in's).
+    text = MODULE_GUIDE.read_text(encoding="utf-8")
     blocks = [block.split("```", 1)[0] for block in text.split("```python\n")[1:]]
     assert len(blocks) >= 10
-    script = tmp_path / "readme_session.py"
-    script.write_text("\n".join(blocks).replace(README_LIBRARY, str(library)) + "\nprint('session done')\n")
+    script = tmp_path / "module_guide_session.py"
+    script.write_text("\n".join(blocks).replace(GUIDE_LIBRARY, str(library)) + "\nprint('session done')\n")
     environment = {k: v for k, v in os.environ.items() if k != "VELMAR_NATIVE_LIB"}
     environment["PYTHONPATH"] = module_dir()
     result = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=environment,

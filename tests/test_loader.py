@@ -200,30 +200,72 @@ def test_set_dylib_path_with_a_zero_byte(tmp_path):
 
 
 # ---------------------------------------------------------------------------
-# The variable is read through the interpreter's os.environb, never libc's
-# getenv (which is not safe against setenv/unsetenv on another thread).
+# Where the interpreter holds its lock, the variable is read from the process
+# environment, as libc's getenv sees it: os.putenv and os.unsetenv count.
+# Where it runs without its lock (the free-threaded build with PYTHON_GIL=0),
+# it is read from the interpreter's os.environb, which is safe against writes
+# on other threads but sees only what goes through os.environ.
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+LOCK_STATES = [
+    pytest.param("on", {"PYTHON_GIL": None}, id="lock-as-declared"),
+    pytest.param("on", {"PYTHON_GIL": "1"}, id="lock-forced-on",
+                 marks=pytest.mark.skipif(not FREE_THREADED, reason="the lock cannot be switched here")),
+    pytest.param("off", {"PYTHON_GIL": "0"}, id="lock-forced-off",
+                 marks=pytest.mark.skipif(not FREE_THREADED, reason="the lock cannot be switched off here")),
+]
 
 
-def test_variable_is_read_through_os_environ(tmp_path):
+@pytest.mark.parametrize("lock, env", LOCK_STATES)
+def test_changes_behind_os_environ(tmp_path, lock, env):
     full, missing = str(stub_path("full")), str(stub_path("missing"))
     lines = run(
-        "import os\n"
+        "import os, sys\n"
+        + "print(getattr(sys, '_is_gil_enabled', lambda: True)())\n"
         + outcome_snippet("m.get_revision(0)")
-        # behind os.environ's back: not seen
-        + f"os.putenv('VELMAR_NATIVE_LIB', {full!r}); print(outcome())\n"
-        # through os.environ: seen (the missing variant lacks get_revision)
-        + f"os.environ['VELMAR_NATIVE_LIB'] = {missing!r}; os.unsetenv('VELMAR_NATIVE_LIB'); print(outcome())\n",
+        # set through os.environ, then removed behind its back
+        + f"os.environ['VELMAR_NATIVE_LIB'] = {full!r}; os.unsetenv('VELMAR_NATIVE_LIB'); print(outcome())\n"
+        # set behind os.environ's back (the missing variant lacks get_revision)
+        + f"os.putenv('VELMAR_NATIVE_LIB', {missing!r}); print(outcome())\n",
         tmp_path,
+        **env,
     )
-    assert lines[0] == f"RuntimeError {NOT_FOUND}"
-    assert lines[1].startswith("RuntimeError get function get_revision: dlsym failed")
+    assert lines[0] == str(lock == "on")
+    if lock == "on":
+        assert lines[1] == f"RuntimeError {NOT_FOUND}"
+        assert lines[2].startswith("RuntimeError get function get_revision: dlsym failed")
+    else:
+        assert lines[1:] == ["ok 66", "ok 66"]
+
+
+def test_no_python_code_runs_in_the_search_with_the_lock_on(tmp_path):
+    # A replaced os.environb and a profile hook: with the lock on, the search
+    # reads the process environment and calls back into nothing.
+    lines = run(
+        "import os, sys\n"
+        "class Hostile(dict):\n"
+        "    def __getitem__(self, key):\n"
+        "        raise ValueError('consulted')\n"
+        "os.environb = Hostile()\n"
+        "calls = []\n"
+        "sys.setprofile(lambda frame, event, arg: calls.append((event, frame.f_code.co_name)))\n"
+        + outcome_snippet("m.get_revision(0)")
+        + "result = outcome()\n"
+        "sys.setprofile(None)\n"
+        "print(result)\n"
+        "print(sorted({name for event, name in calls if event == 'call'}))\n",
+        tmp_path,
+        PYTHON_GIL=None,
+    )
+    assert lines == [f"RuntimeError {NOT_FOUND}", "['outcome']"]
 
 
 def test_variable_read_by_environ_changes_on_other_threads(tmp_path):
     # Four threads call into the module with no library findable while a
     # fifth sets and deletes environment variables (VELMAR_NATIVE_LIB among
     # them, always naming nothing) through os.environ. With the lock forced
-    # off where the interpreter allows, libc's getenv crashed here.
+    # off where the interpreter allows, libc's getenv crashed here; with the
+    # lock on, getenv and the writes take turns.
     code = (
         "import os, threading\n"
         "stop = threading.Event()\n"

@@ -239,13 +239,16 @@ def document(spectra, *, indexed=True, chromatogram=True, bad_offsets=False):
             'value="Corvix Test Model"/><cvParam cvRef="MS" accession="MS:1000529" name="instrument serial number" '
             'value="SN-77"/></referenceableParamGroup></referenceableParamGroupList>'
             '<sampleList count="1"><sample id="S1" name="mix"><userParam name="comment" value="a note"/></sample></sampleList>'
-            '<softwareList count="1"><software id="gen" version="2.0"><cvParam cvRef="MS" accession="MS:1000799" '
+            # The instrument's software is the one its configuration names, not the first listed.
+            '<softwareList count="2"><software id="conv" version="9.9"><cvParam cvRef="MS" accession="MS:1000799" '
+            'name="custom unreleased software tool" value="a converter"/></software>'
+            '<software id="gen" version="2.0"><cvParam cvRef="MS" accession="MS:1000799" '
             'name="custom unreleased software tool" value="test writer"/></software></softwareList>'
             '<instrumentConfigurationList count="1"><instrumentConfiguration id="IC1">'
             '<referenceableParamGroupRef ref="inst"/><componentList count="2">'
             '<source order="1"><cvParam cvRef="MS" accession="MS:1000073" name="electrospray ionization" value=""/></source>'
             '<analyzer order="2"><cvParam cvRef="MS" accession="MS:1000084" name="time-of-flight" value=""/></analyzer>'
-            '</componentList></instrumentConfiguration></instrumentConfigurationList>'
+            '</componentList><softwareRef ref="gen"/></instrumentConfiguration></instrumentConfigurationList>'
             '<dataProcessingList count="1"><dataProcessing id="dp"/></dataProcessingList>'
             '<run id="r1" defaultInstrumentConfigurationRef="IC1" startTimeStamp="2026-01-02T03:04:05Z">'
             f'<spectrumList count="{len(spectra)}" defaultDataProcessingRef="dp">\n')
@@ -319,7 +322,8 @@ def test_documents_open_with_their_metadata_and_arrays(tmp_path, indexed, gz):
     assert info["used_index"] == (indexed and not gz) and info["gzip"] == gz
     assert info["first_scan"] == 1 and len(info["scans"]) == 24
     run = info["run"]
-    assert (run["instrument_model"], run["instrument_serial"], run["instrument_name"]) == ("Corvix Test Model", "SN-77", "IC1")
+    # No instrument name: the configuration's id is not one.
+    assert (run["instrument_model"], run["instrument_serial"], run["instrument_name"]) == ("Corvix Test Model", "SN-77", "")
     assert (run["software_name"], run["software_version"], run["sample_name"], run["sample_comment"]) == (
         "test writer", "2.0", "mix", "a note")
     assert run["source_file_name"] == "origin.dat" and run["start_time_stamp"] == "2026-01-02T03:04:05Z"
@@ -366,6 +370,26 @@ def test_scan_numbers_and_time_units(tmp_path):
     assert run_dump("info", write(tmp_path, "i.mzML", document(spectra)))[1]["first_scan"] == 1
 
 
+@pytest.mark.parametrize("accession,name,per_minute", [
+    ("UO:0000031", "minute", 1), ("UO:0000010", "second", 60), ("UO:0000028", "millisecond", 60000),
+    (None, "millisecond", 60000), ("UO:0000031", None, 1),   # the unit by name or by accession alone
+    (None, None, 60), ("UO:9999999", "fortnight", 60),         # none or an unknown one: seconds
+])
+def test_times_in_each_unit_become_minutes(tmp_path, accession, name, per_minute):
+    """Scan start times and chromatogram time arrays share one unit table."""
+    mz, inten = np.array([100.0, 200.0]), np.array([1.0, 2.0])
+    rts = [90.0, 1234.5, 60000.0]
+    spectra = [spectrum_xml(i, mz, inten, rt=rt) for i, rt in enumerate(rts)]
+    unit = "".join(f' {k}="{v}"' for k, v in (("unitAccession", accession), ("unitName", name)) if v is not None)
+    data = document(spectra, indexed=False).replace(b' unitAccession="UO:0000010" unitName="second"', unit.encode())
+    path = write(tmp_path, "u.mzML", data)
+    status, info = run_dump("info", path)
+    assert status == 0 and [s["rt_minutes"] for s in info["scans"]] == [rt / per_minute for rt in rts]
+    status, chromatograms = run_dump("chrom", path)
+    times = [3.0 * (i + 1) for i in range(len(rts))]
+    assert chromatograms[0][0] == [t * (1.0 / per_minute) for t in times]
+
+
 def test_a_wrong_index_is_not_trusted(tmp_path):
     spectra, arrays = make_spectra(10)
     path = write(tmp_path, "w.mzML", document(spectra, bad_offsets=True))
@@ -383,24 +407,130 @@ def test_a_wrong_index_is_not_trusted(tmp_path):
 
 
 def test_files_that_are_not_readable_mzml_are_refused(tmp_path):
+    """Each refusal says what went wrong as a kind (what decisions read) and
+    as a reason (what the error log shows)."""
     spectra, _ = make_spectra(3)
     data = document(spectra)
+    corrupt = bytearray(gzip.compress(data, mtime=0))
+    corrupt[40] ^= 0x55  # a damaged deflate block before any byte of output
+    deep = "<userParam>" * 100000 + "</userParam>" * 100000
     cases = {
-        "missing": None,
-        "empty": b"",
-        "text": b"hello, world\n" * 100,
-        "other-xml": b'<?xml version="1.0"?><html><body/></html>',
-        "before-first-spectrum": data[:data.index(b"<spectrum ") + 20],
-        "header-only": data[:data.index(b"<run")],
-        "gzip-junk": gzip.compress(b"not xml at all")[:15],
-        "binary": bytes(range(256)) * 40,
+        "missing": (None, "no_such_file"),
+        "directory": ("dir", "not_a_file"),
+        "empty": (b"", "not_xml"),
+        "text": (b"hello, world\n" * 100, "not_xml"),
+        "other-xml": (b'<?xml version="1.0"?><html><body/></html>', "not_mzml"),
+        "before-first-spectrum": (data[:data.index(b"<spectrum ") + 20], "truncated"),
+        "header-only": (data[:data.index(b"<run")], "truncated"),
+        "gzip-junk": (gzip.compress(b"not xml at all")[:15], "not_xml"),
+        "gzip-corrupt": (bytes(corrupt), "corrupt"),
+        "binary": (bytes(range(256)) * 40, "not_xml"),
+        "too-deep": (data.replace(b"<run ", deep.encode() + b"<run ", 1), "malformed"),
     }
-    for name, content in cases.items():
+    for name, (content, kind) in cases.items():
         path = tmp_path / f"{name}.mzML"
-        if content is not None:
+        if content == "dir":
+            path.mkdir()
+        elif content is not None:
             path.write_bytes(content)
         status, out = run_dump("info", str(path))
-        assert status == 1 and out["error"], name
+        assert status == 1 and out["error"] and out["failure"] == kind, (name, out)
+
+
+def rewrite_index(data, change):
+    """The document with each index entry's offset replaced by
+    change(kind, position, offset) (None drops the entry)."""
+    head, tail = data.split(b"<indexList", 1)
+    positions = {}
+
+    def entry(match):
+        kind = "spectrum" if match.start() < tail.find(b'<index name="chromatogram"') else "chromatogram"
+        position = positions[kind] = positions.get(kind, -1) + 1
+        offset = change(kind, position, int(match.group(2)))
+        return b"" if offset is None else match.group(1) + str(offset).encode() + b"</offset>"
+
+    return head + b"<indexList" + re.sub(rb'(<offset idRef="[^"]*">)(\d+)</offset>', entry, tail)
+
+
+# Each check of the offset index, and a file that fails it (edits before the
+# index keep the length, so that indexListOffset stays right). A check that
+# stopped checking would let a wrong index be trusted.
+INDEX_CASES = {
+    "ok": (lambda d: d, "none"),
+    "absent": (lambda d: document(make_spectra(6)[0], indexed=False), "absent"),
+    "offset-out-of-range": (lambda d: re.sub(rb"<indexListOffset>\d+", b"<indexListOffset>99999999999", d),
+                            "offset_out_of_range"),
+    "offset-not-at-the-list": (lambda d: re.sub(rb"<indexListOffset>\d+", b"<indexListOffset>17", d),
+                               "list_malformed"),
+    "offset-text-not-a-number": (lambda d: _in_index(d, lambda t: t.replace(b'scan=3">', b'scan=3">x')),
+                                 "list_malformed"),
+    "header-malformed": (lambda d: d.replace(b"<sampleList", b"<sampleLis<", 1), "header_malformed"),
+    "spectrum-count": (lambda d: d.replace(b'<spectrumList count="6"', b'<spectrumList count="7"'), "spectrum_count"),
+    "spectrum-left-out": (lambda d: rewrite_index(d, lambda k, i, o: None if (k, i) == ("spectrum", 2) else o),
+                          "spectrum_count"),
+    # (the header is read up to the first element: only a run without
+    # spectra shows its chromatogramList there)
+    "chromatogram-count": (lambda d: document([]).replace(b'<chromatogramList count="1"', b'<chromatogramList count="2"'),
+                           "chromatogram_count"),
+    "spectra-undeclared": (lambda d: d.replace(b'<spectrumList count=', b"<spectrumList cuont="), "undeclared_spectra"),
+    "duplicate-offsets": (lambda d: _duplicate(d), "duplicate_offsets"),
+    "out-of-order": (lambda d: _swap_spectra(d, 2, 3), "spectra_out_of_order"),
+    # One entry that does not land leaves the index in use, with that entry
+    # missed (settled against a full pass at open; see MISSES).
+    "spectrum-misplaced": (lambda d: rewrite_index(d, lambda k, i, o: o + 7 if (k, i) == ("spectrum", 1) else o),
+                           "none"),
+    "beyond-the-index": (lambda d: rewrite_index(d, lambda k, i, o: len(d) - 20 if (k, i) == ("spectrum", 5) else o),
+                         "none"),
+    "chromatogram-misplaced": (lambda d: rewrite_index(d, lambda k, i, o: o + 3 if k == "chromatogram" else o),
+                               "none"),
+    # Most entries missing: the index is refused as a whole.
+    "spectra-misplaced": (lambda d: rewrite_index(d, lambda k, i, o: o + 7 if k == "spectrum" else o),
+                          "spectrum_misplaced"),
+}
+MISSES = {"spectrum-misplaced": [["spectrum", 1]], "beyond-the-index": [["spectrum", 5]],
+          "chromatogram-misplaced": [["chromatogram", 0]]}
+
+
+def _in_index(data, change):
+    head, tail = data.split(b"<indexList", 1)
+    return head + change(b"<indexList" + tail)
+
+
+def _offsets(data):
+    return [int(x) for x in re.findall(rb'<offset idRef="[^"]*">(\d+)</offset>', data)]
+
+
+def _duplicate(data):
+    second = _offsets(data)[1]
+    return rewrite_index(data, lambda k, i, o: second if (k, i) == ("spectrum", 2) else o)
+
+
+def _swap_spectra(data, a, b):
+    offsets = _offsets(data)
+    return rewrite_index(data, lambda k, i, o: offsets[b] if (k, i) == ("spectrum", a) else
+                         offsets[a] if (k, i) == ("spectrum", b) else o)
+
+
+@pytest.mark.parametrize("case", sorted(INDEX_CASES))
+def test_each_index_check_names_what_it_found(tmp_path, case):
+    make, problem = INDEX_CASES[case]
+    spectra, arrays = make_spectra(6)
+    data = make(document(spectra))
+    path = write(tmp_path, f"{case}.mzML", data)
+    status, out = run_dump("index", path)
+    assert status == 0 and out["problem"] == problem, out
+    assert out["used"] == (problem == "none")
+    if out["used"]:
+        assert out["misses"] == MISSES.get(case, []), out
+    assert out["failure"] == ("none" if problem == "none" else "index_unusable")
+    status, both = run_dump("paths", path)
+    if case == "header-malformed":
+        assert status == 1  # the document itself is broken
+        return
+    # Both tokenizer paths come to the same verdict.
+    assert both["index"] == {"used": problem == "none", "same": True}
+    # A refused index costs nothing but time: the file opens by a full pass.
+    assert_arrays(path, [] if case == "chromatogram-count" else arrays)
 
 
 def test_truncated_anywhere_keeps_the_complete_spectra(tmp_path):
@@ -449,6 +579,95 @@ def test_damaged_arrays_give_no_data_but_leave_the_rest_readable(tmp_path):
         assert got[3] is None, name
         for i in (0, 2, 4, 7):
             assert got[i][0] == arrays[i][0].tolist(), name
+
+
+# Terms and what they mean, as the vocabulary defines them: (accession,
+# name, value, where it is written, the answer it must give). Every term the
+# reader acts on that the generated runs do not carry is here.
+CV = '<cvParam cvRef="MS" accession="{}" name="{}" value="{}"/>'
+CENTROID = CV.format("MS:1000127", "centroid spectrum", "")  # the last spectrum term written
+CID = CV.format("MS:1000133", "collision-induced dissociation", "")
+SPECTRUM_TYPES = ["MS:1000579 MS1 spectrum", "MS:1000580 MSn spectrum", "MS:1000581 CRM spectrum",
+                  "MS:1000582 SIM spectrum", "MS:1000583 SRM spectrum", "MS:1000804 electromagnetic radiation spectrum",
+                  "MS:1000805 emission spectrum", "MS:1000806 absorption spectrum",
+                  "MS:1000325 constant neutral gain spectrum", "MS:1000326 constant neutral loss spectrum",
+                  "MS:1000341 precursor ion spectrum", "MS:1000789 enhanced multiply charged spectrum",
+                  "MS:1000790 time-delayed fragmentation spectrum", "MS:1000928 calibration spectrum"]
+TERM_CASES = [(*t.split(" ", 1), "", "spectrum", ("scan_type", t.split(" ", 1)[1])) for t in SPECTRUM_TYPES] + [
+    ("MS:1000511", "ms level", "3", "spectrum", ("ms_level", 3)),
+    ("MS:1000128", "profile spectrum", "", "spectrum", ("centroid", False)),
+    ("MS:1000129", "negative scan", "", "spectrum", ("polarity", 0)),
+    ("MS:1000285", "total ion current", "1234.5", "spectrum", ("tic", 1234.5)),
+    ("MS:1000504", "base peak m/z", "512.25", "spectrum", ("base_peak_mz", 512.25)),
+    ("MS:1000505", "base peak intensity", "9.5e4", "spectrum", ("base_peak_intensity", 95000.0)),
+    ("MS:1000528", "lowest observed m/z", "150.5", "spectrum", ("lowest_mz", 150.5)),
+    ("MS:1000527", "highest observed m/z", "1900.5", "spectrum", ("highest_mz", 1900.5)),
+    ("MS:1000512", "filter string", "FTMS + p NSI Full ms", "spectrum", ("filter_text", "FTMS + p NSI Full ms")),
+    ("MS:1000927", "ion injection time", "12.5", "scan", ("injection_time", 12.5)),
+    ("MS:1000133", "collision-induced dissociation", "", "activation", ("activation", 0)),
+    ("MS:1002472", "trap-type collision-induced dissociation", "", "activation", ("activation", 0)),
+    ("MS:1000422", "beam-type collision-induced dissociation", "", "activation", ("activation", 1)),
+    ("MS:1002481", "higher energy beam-type collision-induced dissociation", "", "activation", ("activation", 1)),
+    ("MS:1000598", "electron transfer dissociation", "", "activation", ("activation", 2)),
+    ("MS:1000250", "electron capture dissociation", "", "activation", ("activation", 3)),
+    ("MS:1000435", "photodissociation", "", "activation", ("activation", 4)),
+    ("MS:1000262", "infrared multiphoton dissociation", "", "activation", ("activation", 4)),
+    ("MS:1000599", "pulsed q dissociation", "", "activation", ("activation", 5)),
+    ("MS:1000044", "dissociation method", "", "activation", ("activation", 6)),  # another term: "other"
+    ("MS:1002678", "supplemental beam-type collision-induced dissociation", "", "supplement", ("supplemental", True)),
+    ("MS:1002679", "supplemental collision-induced dissociation", "", "supplement", ("supplemental", True)),
+]
+
+
+@pytest.fixture(scope="module")
+def term_run(tmp_path_factory):
+    """One spectrum per case, each carrying its term, read once."""
+    mz, inten = np.array([100.0, 200.0]), np.array([1.0, 2.0])
+    spectra = []
+    for i, (accession, name, value, where, _) in enumerate(TERM_CASES):
+        s = spectrum_xml(i, mz, inten, level=2, precursor=("scan=0", 400.0 + i))
+        term = CV.format(accession, name, value)
+        if where == "spectrum":
+            s = s.replace(CENTROID, CENTROID + term, 1)
+        elif where == "scan":
+            s = s.replace("<scanWindowList", term + "<scanWindowList", 1)
+        elif where == "activation":
+            s = s.replace(CID, term, 1)
+        else:
+            s = s.replace(CID, CID + term, 1)
+        spectra.append(s)
+    path = tmp_path_factory.mktemp("terms") / "terms.mzML"
+    path.write_bytes(document(spectra))
+    status, info = run_dump("info", str(path))
+    assert status == 0 and len(info["scans"]) == len(TERM_CASES)
+    return info["scans"]
+
+
+@pytest.mark.parametrize("position", range(len(TERM_CASES)), ids=[c[0] + "-" + c[3] for c in TERM_CASES])
+def test_every_term_the_reader_knows_gives_its_answer(term_run, position):
+    field, expected = TERM_CASES[position][4]
+    scan = term_run[position]
+    got = scan["precursors"][0][field] if TERM_CASES[position][3] in ("activation", "supplement") else scan[field]
+    assert got == expected
+
+
+@pytest.mark.parametrize("params,expected", [
+    ('<userParam name="instrument model" value="M1"/>', {"instrument_model": "M1"}),
+    ('<userParam name="instrument serial number" value="S9"/>', {"instrument_serial": "S9"}),
+    ('<userParam name="instrument name" value="N3"/>', {"instrument_name": "N3"}),
+    (CV.format("MS:1000496", "instrument attribute", "N4"), {"instrument_name": "N4"}),
+    (CV.format("MS:1000529", "instrument serial number", "S7"), {"instrument_serial": "S7"}),
+    (CV.format("MS:1000032", "customization", ""), {"instrument_model": "", "instrument_name": ""}),
+    (CV.format("MS:1000031", "instrument model", ""), {"instrument_model": ""}),  # the generic term names no model
+    (CV.format("MS:1000999", "Corvix Q", ""), {"instrument_model": "Corvix Q"}),  # a model's own term
+    ('<userParam name="instrument attribute" value="N5"/>', {"instrument_name": ""}),  # not read by that name
+])
+def test_instrument_terms_and_user_params(tmp_path, params, expected):
+    spectra, _ = make_spectra(2)
+    data = document(spectra, indexed=False).replace(b'<referenceableParamGroupRef ref="inst"/>', params.encode())
+    status, info = run_dump("info", write(tmp_path, "ic.mzML", data))
+    assert status == 0
+    assert {k: info["run"][k] for k in expected} == expected
 
 
 @pytest.mark.parametrize("indexed", [True, False])

@@ -17,7 +17,7 @@ mzmlgen = pytest.importorskip("mzmlgen")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TABLE = ROOT / "src" / "binding" / "reader_entries.def"
-README = ROOT / "README.md"
+ANSWERS_PAGE = ROOT / "docs" / "mzml-reader.md"
 NAN = float("nan")
 
 KIND = {
@@ -27,6 +27,9 @@ KIND = {
     "S": ctypes.POINTER(ctypes.c_double), "A": ctypes.POINTER(ctypes.c_double),
     "J": ctypes.POINTER(ctypes.c_int32),
 }
+
+
+EXTENSION_TABLE = pathlib.Path(__file__).resolve().parent.parent / "mzml_reader" / "extension.def"
 
 
 def table_rows():
@@ -118,21 +121,24 @@ def built_text(s):
     return text + f" [{s.window[0]:.4f}-{s.window[1]:.4f}]"
 
 
-# -- the exports and the README table --------------------------------------------------------
+# -- the exports and the documented table of answers ------------------------------------------
 
 
 def test_exports_are_exactly_the_table(lib):
     out = subprocess.run(["nm", "-D", "--defined-only", str(library_path())], capture_output=True, text=True,
                          check=True).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.split()[-2:-1] in (["T"], ["W"], ["D"], ["B"])}
-    assert exported == set(table_rows())
-    assert len(exported) == 186
+    # The 186 entry points and the library's own functions of extension.def, nothing else.
+    extension = set(re.findall(r"^MZML_EXTENSION\((\w+),", EXTENSION_TABLE.read_text(), re.M))
+    assert len(table_rows()) == 186 and len(extension) == 5
+    assert exported == set(table_rows()) | extension
 
 
-def test_readme_table_names_every_entry_point_once():
-    text = README.read_text(encoding="utf-8")
-    section = text[text.index("\n## The mzML Reader library\n"):]
-    section = section[:section.index("\n## ", 1)]
+def test_documented_table_names_every_entry_point_once():
+    text = ANSWERS_PAGE.read_text(encoding="utf-8")
+    section = text[text.index("\n## The entry points\n"):]
+    end = section.find("\n## ", 1)
+    section = section if end < 0 else section[:end]
     names = re.findall(r"^\| `(\w+)` \|", section, re.M)
     assert sorted(names) == sorted(table_rows())
 
@@ -169,6 +175,50 @@ def test_handle_numbers_are_never_reused(lib, files):
         lib.close_raw_file(h)
     assert len(set(seen)) == 3 and seen == sorted(seen)
     assert lib.get_num_scans(seen[0]) == -1
+
+
+def test_a_closed_handle_is_unknown_everywhere(lib, files):
+    # Each thread remembers the handle it used last: a close on this thread
+    # or on another must reach it.
+    path = str(files["built"].path).encode()
+    for closer in ("this thread", "another thread"):
+        h = lib.open_raw_file(path)
+        assert lib.get_num_scans(h) == 90 and lib.get_num_scans(h) == 90
+        if closer == "this thread":
+            assert lib.close_raw_file(h) == 0
+        else:
+            other = threading.Thread(target=lib.close_raw_file, args=(h,))
+            other.start()
+            other.join()
+        assert lib.get_num_scans(h) == -1 and lib.is_open(h) == 0
+        assert lib.get_spectrum(h, files["built"].first_scan, None, None, 0) == -1
+
+
+def test_each_run_answers_with_its_own_spectra(lib, files, tmp_path):
+    # Each thread keeps the last spectrum it decoded: asking another run for
+    # the same scan position, open or opened after a close, must decode that
+    # run's own spectrum.
+    other = mzmlgen.write_mzml(mzmlgen.make_run(mzmlgen.RunConfig(seed=6, n_scans=90, top_n=4)),
+                               tmp_path / "other.mzML", mzmlgen.WriteOptions())
+    first = files["built"]
+    assert first.first_scan == other.first_scan and not np.array_equal(first.spectra[0].mz, other.spectra[0].mz)
+    scan = first.first_scan
+
+    def spectrum(h, truth):
+        status, (mz, intensity) = lib.arrays("get_spectrum", h, scan, capacity=100000)
+        assert status == len(truth.spectra[0].mz) and np.array_equal(mz, truth.spectra[0].mz)
+
+    a = lib.open_raw_file(str(first.path).encode())
+    b = lib.open_raw_file(str(other.path).encode())
+    for _ in range(2):
+        spectrum(a, first)
+        spectrum(b, other)
+    lib.close_raw_file(a)
+    lib.close_raw_file(b)
+    for truth in (first, other, first):
+        h = lib.open_raw_file(str(truth.path).encode())
+        spectrum(h, truth)
+        lib.close_raw_file(h)
 
 
 def test_text_is_cut_on_a_character_boundary_within_the_capacity(lib, tmp_path):
@@ -285,14 +335,14 @@ def test_centroid_stream(lib, opened):
         ints = (ctypes.c_int32 * size)(*([5] * size))
         trailer = (ctypes.c_double * 2)(5.0, 5.0)
         status = lib.get_centroid_stream_full(h, s.scan_number, *d, ints, trailer, size)
-        assert list(trailer) == [0.0, 0.0]
+        assert all(math.isnan(v) for v in trailer)  # not held
         if not s.centroid:
             assert status == 0
             continue
         n = len(s.mz)
         assert status == n
         assert list(d[0][:n]) == list(s.mz) and list(d[1][:n]) == list(s.intensity)
-        assert set(d[2][:n]) | set(d[3][:n]) | set(ints[:n]) == {0}
+        assert all(math.isnan(v) for v in d[2][:n] + d[3][:n]) and set(ints[:n]) == {-1}
         assert d[0][n] == 5.0 and ints[n] == 5
 
 
@@ -330,6 +380,26 @@ def test_averaged_spectrum_merges_within_the_tolerance(lib, opened):
     assert call([])[0] == 0
     assert call([scans[0], truth.last_scan + 1])[0] == -1
     assert call(scans, capacity=2)[0] == len(expected(ms2))
+
+
+@pytest.mark.parametrize("entry", ["get_averaged_spectrum", "get_ms2_filter_masses"])
+def test_nothing_written_past_a_short_capacity(lib, opened, entry):
+    """A capacity below the full count: the full count is returned, the first
+    values are those of a full call, and guard values right after stay."""
+    h, truth = opened("built")
+    if entry == "get_averaged_spectrum":
+        scans = [s.scan_number for s in truth.spectra if s.ms_level == 2][:3]
+        args, outputs = (h, (ctypes.c_int32 * len(scans))(*scans), len(scans)), 2
+    else:
+        args, outputs = (h,), 1
+    full, reference = lib.arrays(entry, *args, capacity=100000, count=outputs)
+    assert full > 4
+    for capacity in (0, 1, full // 2, full - 1):
+        guarded = [(ctypes.c_double * (capacity + 6))(*([-7.0] * (capacity + 6))) for _ in range(outputs)]
+        assert getattr(lib.dll, entry)(*args, *guarded, capacity) == full
+        for got, want in zip(guarded, reference):
+            assert list(got[:capacity]) == list(want[:capacity]), (entry, capacity)
+            assert list(got[capacity:]) == [-7.0] * 6, (entry, capacity)
 
 
 # -- chromatograms ---------------------------------------------------------------------------
@@ -499,7 +569,8 @@ def test_run_level_answers(lib, opened):
     assert lib.text("get_computer_name", h) == (0, "")
     assert math.isnan(lib.get_sample_injection_volume(h)) and lib.get_autosampler_vial_index(h) == -1
     assert lib.get_status_log_count(h) == 0 and lib.get_error_log_items_count(h) == 0
-    assert lib.text("get_trailer_extra_labels", h, truth.first_scan, capacity=8192)[0] == -1
+    status, labels = lib.text("get_trailer_extra_labels", h, truth.first_scan, capacity=8192)
+    assert status == len(labels.encode()) and labels.startswith("native id|reader pairs|file pairs")
     assert lib.get_scan_filter_scan_type_index(h, truth.first_scan) == -1
     assert lib.get_instrument_count_of_type(h, 0) == 1 and lib.get_instrument_count_of_type(h, 1) == 0
 
@@ -507,7 +578,8 @@ def test_run_level_answers(lib, opened):
 # -- threads ---------------------------------------------------------------------------------
 
 
-def test_threads_reading_while_another_closes(lib, files):
+@pytest.mark.parametrize("handles", ["one shared handle", "a handle per thread"])
+def test_threads_reading_while_another_closes(lib, files, handles):
     """ctypes drops the interpreter lock around each call, so these calls run
     inside the library at the same time."""
     truth = files["built"]
@@ -517,17 +589,21 @@ def test_threads_reading_while_another_closes(lib, files):
     stop = threading.Event()
 
     def reader(k):
+        own = lib.open_raw_file(path) if handles == "a handle per thread" else shared
         try:
             while not stop.is_set():
                 for s in truth.spectra[k::4]:
-                    status, (mz, _) = lib.arrays("get_spectrum", shared, s.scan_number, capacity=len(s.mz))
+                    status, (mz, _) = lib.arrays("get_spectrum", own, s.scan_number, capacity=len(s.mz))
                     if status != len(s.mz) or not np.array_equal(mz, s.mz):
                         errors.append(("spectrum", s.scan_number, status))
-                status, _ = lib.chromatogram(shared, 2, ranges=[(400.0, 500.0)])
+                status, _ = lib.chromatogram(own, 2, ranges=[(400.0, 500.0)])
                 if status != len(truth.spectra):
                     errors.append(("chromatogram", status))
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append(e)
+        finally:
+            if own != shared:
+                lib.close_raw_file(own)
 
     def churner():
         while not stop.is_set():
@@ -562,10 +638,7 @@ print(repr(m.get_computer_name(h)), m.get_sample_user_text(h), m.get_status_log_
 print(m.get_scan_stats_scan_type(h, {truth.first_scan}))
 print(m.get_scan_dependent_detail_filter_string(h, {truth.first_scan}, 2, 999))
 print(len(m.get_filters(h)), m.get_scan_filter_meta_filters(h, {truth.first_scan}))
-try:
-    m.get_trailer_extra_labels(h, {truth.first_scan})
-except RuntimeError as e:
-    print(e)
+print(m.get_trailer_extra_values(h, {truth.first_scan})[0])
 t, y = m.get_chromatogram(h, 2, "ms1", [400.0], [500.0], 0, 0, 100000)
 print(len(t))
 bad = m.open_raw_file("/nonexistent/file.mzML")
@@ -583,6 +656,6 @@ m.close_raw_file(bad); m.close_raw_file(h)
     assert lines[3] == "MS1 spectrum"
     assert lines[4] == "None"
     assert lines[5] == f"{len(set(built_text(s) for s in truth.spectra))} []"
-    assert lines[6] == "get_trailer_extra_labels failed"
+    assert lines[6] == s0.native_id
     assert lines[7] == str(n_ms1)
     assert lines[8] == "True False True file.mzML"

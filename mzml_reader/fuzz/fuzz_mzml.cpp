@@ -9,7 +9,9 @@
 //      every spectrum and chromatogram
 //   4  the same, gzip-compressed first (the gzip source over valid streams)
 // Built with libFuzzer by scripts/fuzz.sh; with -DMZML_FUZZ_STANDALONE it
-// gets a main() that runs the files named on its command line once.
+// gets a main() that runs the files named on its command line once. Whole
+// files are written to an in-memory file, never to the file system.
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -19,11 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "array_parse.h"
 #include "decode.h"
-#include "parser.h"
+#include "index_pass.h"
 #include "run.h"
 #include "source.h"
 #include "tools/same_document.h"
+#include "vocabulary.h"
 
 namespace {
 
@@ -31,30 +35,39 @@ const char* const kCompressions[] = {"MS:1000576", "MS:1000574", "MS:1002312", "
                                      "MS:1002314", "MS:1002746", "MS:1002747", "MS:1002748"};
 const char* const kTypes[] = {"MS:1000521", "MS:1000523", "MS:1000519", "MS:1000522"};
 
-std::string scratch_path() {
-    static std::string path = "/tmp/mzml_fuzz_" + std::to_string(getpid()) + ".mzML";
-    return path;
+// The inputs are read back through a path, as the library reads files: an
+// anonymous in-memory file (memfd), reached as /proc/self/fd/N, so that
+// fuzzing leaves no file behind anywhere.
+int scratch_fd() {
+    static const int fd = memfd_create("mzml_fuzz", MFD_CLOEXEC);
+    if (fd < 0) __builtin_trap();
+    return fd;
 }
 
+std::string scratch_path() { return "/proc/self/fd/" + std::to_string(scratch_fd()); }
+
 void open_and_read(const unsigned char* data, std::size_t n) {
-    std::string path = scratch_path();
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return;
-    if (n) std::fwrite(data, 1, n, f);
-    std::fclose(f);
-    std::string error;
+    const int fd = scratch_fd();
+    if (ftruncate(fd, 0) != 0) return;
+    for (std::size_t done = 0; done < n;) {
+        ssize_t k = pwrite(fd, data + done, n - done, static_cast<off_t>(done));
+        if (k <= 0) return;
+        done += static_cast<std::size_t>(k);
+    }
+    const std::string path = scratch_path();
+    mzml::Outcome error;
     // The index pass through the subset tokenizer and through expat alone
     // must learn the same.
     if (std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error); source && !source->gzip()) {
         mzml::Document subset, expat;
-        std::string why_subset, why_expat;
+        mzml::Outcome why_subset, why_expat;
         bool a = mzml::index_document(*source, &subset, &why_subset, mzml::XmlPath::Auto);
         bool b = mzml::index_document(*source, &expat, &why_expat, mzml::XmlPath::ExpatOnly);
         if (a != b || why_subset != why_expat || (a && !mzml::same(subset, expat))) __builtin_trap();
     }
     std::unique_ptr<mzml::Run> run = mzml::Run::open(path, &error);
     if (!run) {
-        if (error.empty()) __builtin_trap();  // a refusal always says why
+        if (error.ok() || error.text.empty()) __builtin_trap();  // a refusal always says what and why
         return;
     }
     mzml::Arrays a;
@@ -82,22 +95,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 0:
     case 1: {
         // Both tokenizer paths, which must agree in every respect.
-        auto parse = [&](mzml::XmlPath path, mzml::Arrays* out, std::string* reason) {
+        auto parse = [&](mzml::XmlPath path, mzml::Arrays* out) {
             if (mode == 0)
                 return mzml::parse_element_arrays(rest, n, n % 2 ? mzml::ElementKind::Spectrum
                                                                  : mzml::ElementKind::Chromatogram,
-                                                  "x", groups, out, reason, path);
+                                                  "x", groups, out, path);
             return mzml::parse_array_list(rest, n, mzml::ElementKind::Spectrum, static_cast<std::int64_t>(n % 97),
-                                          groups, out, reason, path);
+                                          groups, out, path);
         };
         mzml::Arrays by_expat;
-        std::string why_expat;
-        bool ok = parse(mzml::XmlPath::Auto, &arrays, &why);
-        bool ok_expat = parse(mzml::XmlPath::ExpatOnly, &by_expat, &why_expat);
+        mzml::Outcome subset_outcome = parse(mzml::XmlPath::Auto, &arrays);
+        mzml::Outcome expat_outcome = parse(mzml::XmlPath::ExpatOnly, &by_expat);
+        // A failure always says what went wrong.
+        if (!subset_outcome.ok() && subset_outcome.text.empty()) __builtin_trap();
         auto same_bits = [](const std::vector<double>& a, const std::vector<double>& b) {
             return a.size() == b.size() && (a.empty() || !std::memcmp(a.data(), b.data(), a.size() * sizeof(double)));
         };
-        if (ok != ok_expat || why != why_expat || !same_bits(arrays.x, by_expat.x) || !same_bits(arrays.y, by_expat.y))
+        if (subset_outcome != expat_outcome || !same_bits(arrays.x, by_expat.x) || !same_bits(arrays.y, by_expat.y))
             __builtin_trap();
         break;
     }
@@ -149,7 +163,6 @@ int main(int argc, char** argv) {
         std::fclose(f);
         LLVMFuzzerTestOneInput(buf.data(), buf.size());
     }
-    std::remove(scratch_path().c_str());
     return 0;
 }
 #endif

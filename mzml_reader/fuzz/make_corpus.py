@@ -100,6 +100,36 @@ def document(spectra, indexed):
     return out.encode()
 
 
+def damaged(doc, name):
+    """Damaged copies of a whole document (mode 3; two also gzip-compressed,
+    mode 4): cut at landmarks, one byte of markup changed (in a spectrum's
+    start tag, a param, a close tag), one byte of array text changed, an
+    index offset and the declared count changed."""
+    out = {}
+    second = doc.index(b"<spectrum ", doc.index(b"<spectrum ") + 1)
+    text = doc.index(b"<binary>", second) + len(b"<binary>") + 4
+    for where in (second + 30, text, doc.index(b"</spectrum>", second) + 3, doc.index(b"<chromatogram "),
+                  len(doc) * 2 // 3, len(doc) - 20):
+        out[f"cut-{name}-{where}"] = b"\x03" + doc[:where]
+
+    def changed(at, byte):
+        return doc[:at] + byte + doc[at + 1:]
+
+    out[f"markup-quote-{name}"] = b"\x03" + changed(doc.index(b'"', second), b"<")
+    out[f"markup-param-{name}"] = b"\x03" + changed(doc.index(b"<cvParam", second), b"&")
+    out[f"markup-close-{name}"] = b"\x03" + changed(doc.index(b"</scan>", second) + 3, b"x")
+    out[f"array-text-bang-{name}"] = b"\x03" + changed(text, b"!")
+    out[f"array-text-lt-{name}"] = b"\x03" + changed(text, b"<")
+    out[f"count-{name}"] = b"\x03" + doc.replace(b'<spectrumList count="4"', b'<spectrumList count="9"')
+    out[f"gzip-markup-{name}"] = b"\x04" + changed(doc.index(b"</scan>", second) + 3, b"x")
+    out[f"gzip-cut-{name}"] = b"\x04" + doc[:text]
+    if b"<indexList" in doc:
+        at = doc.index(b"<offset", doc.index(b"<indexList"))
+        at = doc.index(b">", at) + 1
+        out[f"index-offset-{name}"] = b"\x03" + changed(at, b"9")
+    return out
+
+
 def main(out_dir):
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -122,6 +152,8 @@ def main(out_dir):
     seeds["doc-indexed"] = b"\x03" + document(spectra, True)
     seeds["doc-plain"] = b"\x03" + document(spectra, False)
     seeds["doc-gzip"] = b"\x04" + document(spectra[:2], True)
+    seeds.update(damaged(document(spectra, True), "indexed"))
+    seeds.update(damaged(document(spectra, False), "plain"))
     for name, data in seeds.items():
         (out / name).write_bytes(data)
     print(f"{len(seeds)} seeds in {out}")

@@ -1,6 +1,7 @@
 // A small command-line window onto the reading core, for tests and
 // measurements:
-//   mzml_dump info FILE             run, scan and chromatogram metadata (JSON)
+//   mzml_dump info FILE             run, scan and chromatogram metadata (JSON); a file
+//                                   refused gives {"error": reason, "failure": kind}
 //   mzml_dump read FILE [POS...]    decoded arrays of spectra (all when no POS)
 //   mzml_dump chrom FILE [POS...]   decoded arrays of chromatograms
 //   mzml_dump decode COMPRESSION TYPE COUNT ENCODED_LENGTH   base64 on stdin
@@ -8,6 +9,8 @@
 //   mzml_dump threads FILE N        N threads reading every spectrum in different
 //                                   orders at once, compared with a sequential read
 //   mzml_dump tokenize [STOP]       the subset tokenizer's events for the bytes on stdin
+//   mzml_dump index FILE            whether the open pass can use the file's offset index,
+//                                   and if not, which check refused it
 //   mzml_dump paths FILE            the subset tokenizer against expat alone: the
 //                                   index pass and every element's arrays, compared
 // COMPRESSION/TYPE are the accessions of the terms (e.g. MS:1000574 MS:1000523).
@@ -23,11 +26,15 @@
 #include <string>
 #include <thread>
 
+#include "array_parse.h"
 #include "decode.h"
-#include "parser.h"
+#include "document.h"
+#include "failure.h"
+#include "index_pass.h"
 #include "run.h"
 #include "source.h"
 #include "subset_xml.h"
+#include "vocabulary.h"
 #include "tools/same_document.h"
 
 namespace {
@@ -86,8 +93,11 @@ int info(const mzml::Run& run) {
         if (i) std::putchar(',');
         std::printf("{\"offset\":%llu,\"native_id\":", static_cast<unsigned long long>(s.offset));
         put_string(s.native_id);
+        const char* centroid = s.representation == mzml::Representation::Unknown ? "null"
+                               : s.centroid()                                    ? "true"
+                                                                                 : "false";
         std::printf(",\"ms_level\":%d,\"centroid\":%s,\"polarity\":%d,\"array_length\":%lld", s.ms_level,
-                    s.centroid ? "true" : "false", static_cast<int>(s.polarity), static_cast<long long>(s.array_length));
+                    centroid, static_cast<int>(s.polarity), static_cast<long long>(s.array_length));
         const std::pair<const char*, double> nums[] = {
             {"rt_minutes", s.rt_minutes}, {"window_low", s.window_low}, {"window_high", s.window_high},
             {"lowest_mz", s.lowest_mz}, {"highest_mz", s.highest_mz}, {"tic", s.tic},
@@ -188,10 +198,29 @@ int tokenize(const char* stop_at) {
     return 0;
 }
 
+// The indexed open pass alone: used, or the failure and index problem; the
+// listed elements whose headers did not land (kind and position).
+int index(const char* path) {
+    mzml::Outcome error;
+    std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error);
+    if (!source) return 1;
+    mzml::Document doc;
+    bool used = !source->gzip() && mzml::index_document(*source, &doc, &error);
+    std::printf("{\"used\":%s,\"failure\":\"%s\",\"problem\":\"%s\",\"reason\":", used ? "true" : "false",
+                mzml::failure_name(error.failure), mzml::index_problem_name(error.index));
+    put_string(error.text);
+    std::printf(",\"spectra\":%zu,\"chromatograms\":%zu,\"misses\":[", doc.scans.size(), doc.chromatograms.size());
+    for (std::size_t i = 0; i < doc.misses.size(); ++i)
+        std::printf("%s[\"%s\",%zu]", i ? "," : "", doc.misses[i].spectrum ? "spectrum" : "chromatogram",
+                    doc.misses[i].position);
+    std::printf("]}\n");
+    return 0;
+}
+
 // The answers of both tokenizer paths: the index pass (plain files) and the
 // arrays of every element.
 int paths(const char* path, const mzml::Run& run) {
-    std::string error;
+    mzml::Outcome error;
     std::unique_ptr<mzml::ByteSource> source = mzml::open_source(path, &error);
     if (!source) return 1;
     std::printf("{\"index\":");
@@ -199,7 +228,7 @@ int paths(const char* path, const mzml::Run& run) {
         std::fputs("null", stdout);
     } else {
         mzml::Document subset, expat;
-        std::string why_subset, why_expat;
+        mzml::Outcome why_subset, why_expat;
         bool a = mzml::index_document(*source, &subset, &why_subset, mzml::XmlPath::Auto);
         bool b = mzml::index_document(*source, &expat, &why_expat, mzml::XmlPath::ExpatOnly);
         std::printf("{\"used\":%s,\"same\":%s}", a ? "true" : "false",
@@ -253,14 +282,15 @@ int main(int argc, char** argv) {
     if (cmd == "decode") return decode(argc - 2, argv + 2);
     if (cmd == "tokenize") return tokenize(argc >= 3 ? argv[2] : nullptr);
     if (argc < 3) return 2;
+    if (cmd == "index") return index(argv[2]);
     auto t0 = std::chrono::steady_clock::now();
-    std::string error;
+    mzml::Outcome error;
     std::unique_ptr<mzml::Run> run = mzml::Run::open(argv[2], &error);
     auto t1 = std::chrono::steady_clock::now();
     if (!run) {
         std::printf("{\"error\":");
-        put_string(error);
-        std::puts("}");
+        put_string(error.text);
+        std::printf(",\"failure\":\"%s\"}\n", mzml::failure_name(error.failure));
         return 1;
     }
     if (cmd == "info") return info(*run);

@@ -16,11 +16,11 @@
 #include <tuple>
 #include <utility>
 
+#include "call_buffers.h"
 #include "loader.h"
 #include "panic.h"
 #include "reader_contract.h"
 #include "reader_signatures.h"
-#include "tracing.h"
 
 namespace corvix {
 
@@ -59,7 +59,7 @@ constexpr auto make_signature_doc() {
 }
 
 // ---------------------------------------------------------------------------
-// Owned references and call-owned buffers.
+// Owned references.
 
 class Ref {
 public:
@@ -82,89 +82,6 @@ public:
 
 private:
     PyObject* object_ = nullptr;
-};
-
-// Blocks of at least this size are taken from the system directly (see
-// platform::reserve_large_zeroed). Sanitizer builds keep every block on the
-// instrumented heap so that reads past a buffer are caught.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr std::size_t kLargeBlockBytes = SIZE_MAX;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr std::size_t kLargeBlockBytes = SIZE_MAX;
-#else
-inline constexpr std::size_t kLargeBlockBytes = std::size_t{2} << 20;
-#endif
-#else
-inline constexpr std::size_t kLargeBlockBytes = std::size_t{2} << 20;
-#endif
-
-// Zero-filled elements owned for one call, reserved with the interpreter's
-// allocator (large blocks from the system, reported to tracemalloc). With
-// zero elements nothing is reserved and data() points at a private empty
-// slot, never at null.
-template <class T>
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { free(); }
-
-    // False with MemoryError set when the memory cannot be had.
-    bool reserve(std::size_t count) {
-        if (count == 0) return true;
-        if (count <= SIZE_MAX / sizeof(T) && count * sizeof(T) >= kLargeBlockBytes) {
-            std::size_t bytes = count * sizeof(T);
-            if (void* block = platform::reserve_large_zeroed(bytes)) {
-                data_ = static_cast<T*>(block);
-                size_ = count;
-                large_ = true;
-                trace_block(block, bytes);
-                return true;
-            }
-        }
-        data_ = static_cast<T*>(PyMem_Calloc(count, sizeof(T)));
-        if (data_ == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        size_ = count;
-        return true;
-    }
-    T* data() { return data_ != nullptr ? data_ : empty_; }
-    const T* data() const { return data_ != nullptr ? data_ : empty_; }
-    std::size_t size() const { return size_; }
-
-    // Takes ownership of memory from PyMem_Malloc/Realloc.
-    void adopt(T* data, std::size_t size) {
-        free();
-        data_ = data;
-        size_ = size;
-    }
-    // Gives up the memory without freeing it (after PyMem_Realloc moved it).
-    void release_raw() {
-        data_ = nullptr;
-        size_ = 0;
-    }
-
-private:
-    void free() {
-        if (large_) {
-            untrace_block(data_);
-            platform::release_large_zeroed(data_, size_ * sizeof(T));
-        } else {
-            PyMem_Free(data_);
-        }
-        data_ = nullptr;
-        size_ = 0;
-        large_ = false;
-    }
-
-    T* data_ = nullptr;
-    std::size_t size_ = 0;
-    bool large_ = false;
-    T empty_[1]{};
 };
 
 // ---------------------------------------------------------------------------

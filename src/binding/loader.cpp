@@ -11,18 +11,61 @@ namespace corvix {
 namespace {
 
 #ifndef _WIN32
-// The environment as the interpreter keeps it: os.environb, taken at the
-// first search and kept for the life of the process.
-//
 // The search reads VELMAR_NATIVE_LIB anew on every call until a library
-// loads. libc's getenv is not safe against a setenv or unsetenv running at
-// the same moment on another thread, and os.environ's writes call exactly
-// those; with the interpreter lock off nothing keeps the two apart. So the
-// variable is read from the interpreter's own mapping instead, which Python
-// code keeps in step with the process environment and which the
-// interpreter makes safe to read while other threads write it. A change
-// made behind the mapping's back (os.putenv, or setenv from native code) is
-// not seen, just as os.environ does not see it.
+// loads. Where the interpreter holds its lock (every build with the lock, and
+// the free-threaded build while the lock is on, which is the normal case once
+// this module is imported) the variable is read from the process environment
+// with libc's getenv: every Python thread that could change the environment
+// (os.environ, os.putenv, os.unsetenv) needs the lock to do it, and this
+// thread holds the lock for the whole search. Where the interpreter runs
+// without its lock, getenv is not safe against a setenv or unsetenv running
+// at the same moment on another thread, so the variable is read from the
+// interpreter's own mapping, os.environb, which the interpreter makes safe
+// to read while other threads write it. That mapping sees what goes through
+// os.environ and nothing else: a change made with os.putenv, os.unsetenv or
+// from native code is not seen there.
+
+// True when the interpreter runs with its lock on. On the free-threaded
+// build the lock can be switched on at run time, so its state is asked of
+// the interpreter (sys._is_gil_enabled, a built-in: no Python code runs);
+// when the answer cannot be had, the road that is safe without the lock is
+// taken.
+bool interpreter_lock_is_on() {
+#if defined(Py_GIL_DISABLED)
+    PyObject* name = PyUnicode_FromString("sys");
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* sys = PyImport_GetModule(name);  // sys.modules only: no import machinery runs
+    Py_DECREF(name);
+    if (sys == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* probe = PyObject_GetAttrString(sys, "_is_gil_enabled");
+    Py_DECREF(sys);
+    if (probe == nullptr || !PyCFunction_Check(probe)) {
+        Py_XDECREF(probe);
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* answer = PyObject_CallNoArgs(probe);
+    Py_DECREF(probe);
+    if (answer == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    bool on = answer == Py_True;
+    Py_DECREF(answer);
+    return on;
+#else
+    return true;
+#endif
+}
+
+// os.environb, taken at the first search made without the lock and kept for
+// the life of the process.
 std::atomic<PyObject*> g_environment{nullptr};
 
 // The mapping (borrowed: it is kept for good), or nullptr with the
@@ -74,8 +117,13 @@ bool read_python_environment(const char* name, std::optional<std::string>& value
     return true;
 }
 
+bool read_module_environment(const char* name, std::optional<std::string>& value) {
+    if (interpreter_lock_is_on()) return search::read_platform_environment(name, value);
+    return read_python_environment(name, value);
+}
+
 constexpr search::SystemCalls kModuleCalls = {
-    read_python_environment,
+    read_module_environment,
     platform::entry_exists,
     platform::load_library,
     platform::release_library,

@@ -44,13 +44,13 @@ LoadResult load_library(const std::string& utf8_path);
 // Releases a library this process loaded but does not keep.
 void release_library(LibraryHandle handle);
 
-// A large zero-filled block straight from the system, backed by huge pages
-// where the system offers them: a call that reserves megabytes of result
-// arrays then takes a few page faults instead of thousands. Pages are still
-// only committed as they are touched. Returns nullptr where the platform has
-// no such road; the caller then uses the interpreter's allocator.
-void* reserve_large_zeroed(std::size_t bytes);
-void release_large_zeroed(void* block, std::size_t bytes);
+// Fresh zero-filled pages straight from the system, mapped for one call.
+// Nothing here touches them: a page costs something only once somebody
+// writes it, so a large block of which the Reader library fills a few pages
+// costs a mapping and those few pages. Returns nullptr when the system
+// refuses; the caller then takes the memory elsewhere.
+void* map_zeroed(std::size_t bytes);
+void unmap_zeroed(void* block, std::size_t bytes);
 
 // Finds an exported function by exact name. On failure returns nullptr and
 // writes the loader's reason text into `reason`. Only the failure path

@@ -1,6 +1,6 @@
-// POSIX implementation of the platform layer: dlopen/dlsym, getenv, stat.
-// (The module itself does not read the environment through getenv; see
-// loader.cpp.)
+// POSIX implementation of the platform layer: dlopen/dlsym, getenv, stat,
+// mmap. (The module reads the environment through getenv only while the
+// interpreter holds its lock; see loader.cpp.)
 #ifndef _WIN32
 
 #include "platform.h"
@@ -55,21 +55,12 @@ void release_library(LibraryHandle handle) {
     if (handle != nullptr) ::dlclose(handle);
 }
 
-void* reserve_large_zeroed(std::size_t bytes) {
-#if defined(__linux__)
+void* map_zeroed(std::size_t bytes) {
     void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) return nullptr;
-#if defined(MADV_HUGEPAGE)
-    ::madvise(block, bytes, MADV_HUGEPAGE);  // a hint; refusal changes nothing
-#endif
-    return block;
-#else
-    (void)bytes;
-    return nullptr;
-#endif
+    return block == MAP_FAILED ? nullptr : block;
 }
 
-void release_large_zeroed(void* block, std::size_t bytes) {
+void unmap_zeroed(void* block, std::size_t bytes) {
     if (block != nullptr) ::munmap(block, bytes);
 }
 

@@ -70,9 +70,12 @@ void release_library(LibraryHandle handle) {
     if (handle != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(handle));
 }
 
-void* reserve_large_zeroed(std::size_t) { return nullptr; }
+// Committed pages are demand-zero: the system clears each on first touch.
+void* map_zeroed(std::size_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }
 
-void release_large_zeroed(void*, std::size_t) {}
+void unmap_zeroed(void* block, std::size_t) {
+    if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+}
 
 void* find_symbol(LibraryHandle handle, const char* name, std::string& reason) {
     SetLastError(0);

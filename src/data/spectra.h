@@ -20,19 +20,17 @@ PyObject* pair_of_lists(const double* first, const double* second, std::size_t c
 // The two result arrays of a spectrum-shaped call (masses or times, and
 // intensities), zero-filled for `max_length` points each.
 struct PointArrays {
-    std::size_t capacity = 0;
-    Buffer<double> first, second;
+    ParallelArrays<double, double> arrays;
 
     // A negative max_length is the internal fault "capacity overflow".
-    bool reserve(contract::Int max_length) {
-        capacity = capacity_of(max_length);
-        return first.reserve(capacity) && second.reserve(capacity);
-    }
+    bool reserve(contract::Int max_length) { return arrays.reserve(capacity_of(max_length)); }
+    double* first() { return arrays.get<0>(); }
+    double* second() { return arrays.get<1>(); }
     // (first list, second list) of min(count, capacity) points, or the status
     // failure of `entry` for a negative count.
-    PyObject* result(contract::Int count, const char* entry) const {
+    PyObject* result(contract::Int count, const char* entry) {
         if (count < 0) return raise_status_failure(entry);
-        return pair_of_lists(first.data(), second.data(), points_taken(count, capacity));
+        return pair_of_lists(first(), second(), points_taken(count, arrays.capacity()));
     }
 };
 
@@ -48,7 +46,7 @@ struct Spectrum {
         if (!points.reserve(max_length)) return nullptr;
         auto entry = lookup_entry<contract::SpectrumEntry, Row>(library);
         if (entry == nullptr) return nullptr;
-        return points.result(entry(handle, scan_number, points.first.data(), points.second.data(), max_length),
+        return points.result(entry(handle, scan_number, points.first(), points.second(), max_length),
                              Row::entry);
     }
 };
@@ -63,24 +61,21 @@ struct CentroidStream {
         if (library == nullptr) return nullptr;
         auto [handle, scan_number, max_length] = values;
         std::size_t capacity = capacity_of(max_length);
-        Buffer<double> a1, a2, a3, a4;
-        Buffer<contract::Int> integers;
+        ParallelArrays<double, double, double, double, contract::Int> arrays;
         Buffer<double> trailer;  // reserved also for a zero capacity
-        if (!a1.reserve(capacity) || !a2.reserve(capacity) || !a3.reserve(capacity) || !a4.reserve(capacity) ||
-            !integers.reserve(capacity) || !trailer.reserve(2))
-            return nullptr;
+        if (!arrays.reserve(capacity) || !trailer.reserve(2)) return nullptr;
         auto entry = lookup_entry<contract::CentroidEntry, Row>(library);
         if (entry == nullptr) return nullptr;
-        contract::Int count = entry(handle, scan_number, a1.data(), a2.data(), a3.data(), a4.data(), integers.data(),
-                                    trailer.data(), max_length);
+        contract::Int count = entry(handle, scan_number, arrays.get<0>(), arrays.get<1>(), arrays.get<2>(),
+                                    arrays.get<3>(), arrays.get<4>(), trailer.data(), max_length);
         if (count < 0) return raise_status_failure(Row::entry);
         double t1 = trailer.data()[0], t2 = trailer.data()[1];
         std::size_t n = points_taken(count, capacity);
-        Ref l1(real_list(a1.data(), n));
-        Ref l2(real_list(a2.data(), n));
-        Ref l3(real_list(a3.data(), n));
-        Ref l4(real_list(a4.data(), n));
-        Ref li(int_list(integers.data(), n));
+        Ref l1(real_list(arrays.get<0>(), n));
+        Ref l2(real_list(arrays.get<1>(), n));
+        Ref l3(real_list(arrays.get<2>(), n));
+        Ref l4(real_list(arrays.get<3>(), n));
+        Ref li(int_list(arrays.get<4>(), n));
         Ref f1(real_result(t1));
         Ref f2(real_result(t2));
         return tuple_of(l1, l2, l3, l4, li, f1, f2);
@@ -101,8 +96,8 @@ struct AveragedSpectrum {
         if (!points.reserve(max_length)) return nullptr;
         auto entry = lookup_entry<contract::AveragedEntry, Row>(library);
         if (entry == nullptr) return nullptr;
-        return points.result(entry(handle, scans.data(), element_count(scans.count), points.first.data(),
-                                   points.second.data(), max_length),
+        return points.result(entry(handle, scans.data(), element_count(scans.count), points.first(),
+                                   points.second(), max_length),
                              Row::entry);
     }
 
@@ -140,7 +135,7 @@ struct Chromatogram {
         auto entry = lookup_entry<contract::ChromatogramEntry, Row>(library);
         if (entry == nullptr) return nullptr;
         return points.result(entry(handle, trace_type, filter_copy.data(), starts.data(), ends.data(), range_count,
-                                   start_scan, end_scan, points.first.data(), points.second.data(), max_length),
+                                   start_scan, end_scan, points.first(), points.second(), max_length),
                              Row::entry);
     }
 };

@@ -72,11 +72,25 @@ PyMethodDef g_getattr = {"__getattr__", reinterpret_cast<PyCFunction>(module_get
 // with it and can be tried again. Only a broken invariant is an internal
 // fault. Each step returns false (or nullptr) with the error set.
 
+// Threads of a free-threaded interpreter that call `m.get_spectrum(...)`
+// each take a reference to the function object for the call. Counted
+// references to one object from several threads all write the same cache
+// line; with deferred reference counting the interpreter takes such
+// references without writing it. The module and its functions live until
+// the process ends, so nothing is lost by leaving their release to the
+// collector.
+void share_without_counting([[maybe_unused]] PyObject* object) {
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
+    PyUnstable_Object_EnableDeferredRefcount(object);
+#endif
+}
+
 // Adds one function: built-in function object bound to the module, its
 // __name__ appended to __all__, then set as the attribute of that name.
 bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
     Ref function(PyCFunction_NewEx(def, module, module_name));
     if (!function) return false;
+    share_without_counting(function.get());
     Ref name(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) panic("function __name__ is not a str");
@@ -100,6 +114,7 @@ PyObject* create_module() {
     if (!prepare_panic_exception_type()) return nullptr;
     Ref module(PyModule_Create2(&g_definition, 1013));
     if (!module) return nullptr;
+    share_without_counting(module.get());
 #ifdef Py_GIL_DISABLED
     // The module declares that it needs the interpreter lock: a free-threaded
     // interpreter switches the lock on at import unless the user forced it off.

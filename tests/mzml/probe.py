@@ -36,6 +36,33 @@ def probe(m, path: str) -> dict:
         out["tic"] = attempt(m.get_chromatogram, h, 0, "", [], [], 0, 0, 100_000)
         out["xic"] = attempt(m.get_chromatogram, h, 2, "", [400.0], [900.0], 0, 0, 100_000)
         out["average"] = attempt(m.get_averaged_spectrum, h, list(range(first, min(last, first + 3) + 1)), 100_000)
+        # After every read: the log names what open found and what the reads met.
+        count = m.get_error_log_items_count(h)
+        out["log"] = [m.get_error_log_item_message(h, i) for i in range(count)]
         return out
     finally:
         m.close_raw_file(h)
+
+
+def corvix_probe(path: str) -> dict:
+    """Opens the file with corvix and reads every spectrum: the damage warnings
+    it gave (open and reads) and what its damage record says at the end."""
+    import warnings
+
+    import corvix
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            with corvix.open(path) as run:
+                for scan in run:
+                    try:
+                        scan.spectrum()
+                    except corvix.ReaderError:
+                        pass
+                damage = run.damage
+        except corvix.OpenError as error:
+            return {"open_error": str(error)}
+    warned = [str(w.message) for w in caught if issubclass(w.category, corvix.DamagedRunWarning)]
+    return {"warnings": warned, "lost": damage.spectra, "unknown": damage.unknown,
+            "chromatograms": damage.chromatograms, "positions": list(damage.positions)}

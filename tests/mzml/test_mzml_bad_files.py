@@ -4,7 +4,6 @@ it is in error, or a documented empty answer, while everything that is still
 intact reads as written. Every damaged file is read in a child interpreter,
 so a crash (or, under the sanitizer build, a read past a buffer) fails the
 test instead of ending the run."""
-import gzip
 import json
 import math
 import pathlib
@@ -76,36 +75,48 @@ def test_files_that_are_not_mzml_give_a_handle_in_error(tmp_path):
         assert count == 1 and isinstance(message, str) and message, where
 
 
-# -- truncated anywhere -------------------------------------------------------------------
+# -- paths that are not regular files --------------------------------------------------------
+
+SPECIAL = r'''
+import corvix
+h = m.open_raw_file(PATH)
+out = [m.is_open(h), m.is_error(h), m.get_error_log_items_count(h), m.get_error_log_item_message(h, 0)]
+try:
+    corvix.open(PATH)
+    out.append("opened")
+except corvix.OpenError as error:
+    out.append(str(error))
+print(json.dumps(out))
+'''
 
 
-@pytest.mark.parametrize("shape", ["indexed", "plain", "gzip-indexed", "numpress-plain"])
-def test_truncated_files(tmp_path, small_run, shape):
-    options = {"indexed": WriteOptions(), "plain": WriteOptions(indexed=False),
-               "gzip-indexed": WriteOptions(gzip=True),
-               "numpress-plain": WriteOptions(indexed=False, compression="numpress")}[shape]
-    document, truth = render(small_run, WriteOptions(**{**options.__dict__, "gzip": False}))
-    data = gzip.compress(document, mtime=0) if options.gzip else document
-    cuts = broken.cut_points(data, count=40, seed=len(shape))
-    paths = []
-    for cut in cuts:
-        path = tmp_path / f"cut{cut}.mzML{'.gz' if options.gzip else ''}"
-        path.write_bytes(broken.truncated(data, cut))
-        paths.append(path)
-    first_spectrum = document.find(b"<spectrum ")
-    whole = 0
-    for cut, result in zip(cuts, probe_files(paths)):
-        where = f"{shape} cut at {cut} of {len(data)}"
-        if not options.gzip and cut <= first_spectrum:
-            assert not result["open"] and result["error"], where
-        if not result["open"]:
-            assert result["error"] and result["num_scans"] == -1, where
-            continue
-        assert_reads_as_written(result, truth, where)
-        whole += sum(got["spectrum"] != "failed" for got in result["scans"])
-        tic = result["tic"]
-        assert tic == "failed" or len(tic[0]) == len(result["scans"]), where
-    assert whole > 0  # the cuts late in the file still read most spectra
+@pytest.mark.parametrize("kind", ["fifo", "socket", "character-device", "directory"])
+def test_paths_that_are_not_regular_files_are_refused_without_waiting(tmp_path, kind):
+    import os
+    import socket
+
+    path, keep = tmp_path / kind, None
+    if kind == "fifo":
+        os.mkfifo(path)  # no writer: opening it for reading would wait for one
+    elif kind == "socket":
+        keep = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        keep.bind(str(path))
+        keep.listen(1)
+    elif kind == "character-device":
+        path = pathlib.Path("/dev/null")
+    else:
+        path.mkdir()
+    try:
+        result = run_child(f"PATH = {str(path)!r}\n" + SPECIAL, timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"opening a {kind} blocked")
+    finally:
+        if keep is not None:
+            keep.close()
+    assert result.returncode == 0, result.stderr[-3000:]
+    is_open, is_error, count, reason, seen = json.loads(result.stdout)
+    assert (is_open, is_error, count, reason) == (False, True, 1, "not a regular file")
+    assert seen.endswith("the Reader library cannot open this file: not a regular file"), seen
 
 
 # -- arrays that do not decode or do not match their declared length ----------------------
@@ -138,6 +149,11 @@ def test_damaged_arrays_fail_alone(tmp_path, small_run):
         assert result["tic"][1] == pytest.approx([s.tic for s in truth.spectra], rel=1e-12), where
         if result["scans"][position]["spectrum"] == "failed":
             assert result["xic"] == "failed", where
+            # The failed read named the spectrum in the error log, once, however often it was read.
+            assert len(result["log"]) == 1 and result["log"][0].startswith(
+                f"lost 1 spectrum: spectrum index {position} (id \"{truth.spectra[position].native_id}\")"), where
+        else:
+            assert result["log"] == [], where
 
 
 # -- an offset index that lies ------------------------------------------------------------
@@ -245,7 +261,7 @@ def test_nan_ranges_capacity_zero_and_stale_handles(corpus):
     assert out["infinite"] == repr(len(truth.spectra))
     assert out["scan-range-outside"] == out["filter-matching-nothing"] == "([], [])"
     assert out["capacity-0-spectrum"] == out["capacity-0-chromatogram"] == out["capacity-0-average"] == "([], [])"
-    assert out["capacity-0-centroids"] == "([], [], [], [], [], 0.0, 0.0)"
+    assert out["capacity-0-centroids"] == "([], [], [], [], [], nan, nan)"  # trailer values not held
     assert out["capacity-0-filter-masses"] == "[]"
     assert out["average-of-nothing"] == "([], [])" or out["average-of-nothing"].startswith("RuntimeError")
     assert out["rt-nan"] == out["ms1-rt-nan"] == out["ppm-negative"] == out["ppm-nan"] == "-1"

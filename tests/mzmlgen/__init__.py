@@ -7,11 +7,11 @@ tests can compare a reader's answers value for value.
     truth = write_mzml(make_run(RunConfig(seed=3)), "run.mzML", WriteOptions(compression="numpress"))
 """
 from .model import Precursor, Run, RunConfig, Spectrum, make_run
-from .writer import (FileTruth, PrecursorTruth, SpectrumTruth, WriteOptions, filter_text, render,
+from .writer import (ChromatogramTruth, FileTruth, PrecursorTruth, SpectrumTruth, WriteOptions, filter_text, render,
                      write_mzml)
 
 __all__ = [
-    "FileTruth", "Precursor", "PrecursorTruth", "Run", "RunConfig", "Spectrum", "SpectrumTruth",
+    "ChromatogramTruth", "FileTruth", "Precursor", "PrecursorTruth", "Run", "RunConfig", "Spectrum", "SpectrumTruth",
     "WriteOptions", "filter_text", "make_run", "render", "write_mzml", "demo_config", "benchmark_config",
 ]
 

@@ -88,3 +88,63 @@ def damaged(run: Run, position: int, alter: dict, opts: WriteOptions | None = No
     base = opts or WriteOptions()
     opts = WriteOptions(**{**base.__dict__, "alter": {position: alter}})
     return render(run, opts)
+
+
+# -- one damaged place in an otherwise good document ------------------------------------------
+# Each maker returns the changed document, or None when the document has no
+# such place. The changes to markup always break the XML (a reader cannot
+# tell a changed value from a written one; it can tell broken markup).
+
+
+def _replace(document: bytes, at: int, new: bytes) -> bytes:
+    return document[:at] + new + document[at + len(new):]
+
+
+def spectrum_span(document: bytes, offset: int) -> tuple[int, int]:
+    """Start and end (exclusive) of the spectrum element that starts at `offset`."""
+    end = document.index(b"</spectrum>", offset) + len(b"</spectrum>")
+    return offset, end
+
+
+MARKUP_DAMAGE = {
+    # what is changed, inside the spectrum element, and into what
+    "quote-in-start-tag": (b'<spectrum ', lambda d, at: _replace(d, d.index(b'"', at) , b"<")),
+    "entity-for-tag": (b"<cvParam", lambda d, at: _replace(d, at, b"&")),
+    "close-tag-name": (b"</scan>", lambda d, at: _replace(d, at + 3, b"x")),
+    "tag-end": (b"<scanList", lambda d, at: _replace(d, d.index(b">", at), b'"')),
+    "self-close": (b'/>', lambda d, at: _replace(d, at, b"<")),
+    "spectrum-end": (b"</spectrum>", lambda d, at: _replace(d, at + 2, b"S")),
+}
+
+
+def markup_damaged(document: bytes, offset: int, kind: str) -> bytes:
+    """One byte of the markup of the spectrum at `offset` changed, as MARKUP_DAMAGE[kind] says."""
+    token, change = MARKUP_DAMAGE[kind]
+    start, end = spectrum_span(document, offset)
+    at = document.index(token, start)
+    assert at < end, kind
+    return change(document, at)
+
+
+def array_text_damaged(document: bytes, offset: int, byte: bytes) -> bytes:
+    """One character in the middle of the first array text of the spectrum at `offset` changed to `byte`."""
+    start, end = spectrum_span(document, offset)
+    text = document.index(b"<binary>", start) + len(b"<binary>")
+    close = document.index(b"</binary>", text)
+    assert close < end and close > text, "the spectrum has no array text"
+    return _replace(document, (text + close) // 2, byte)
+
+
+def index_offset_changed(document: bytes, native_id: str, offset: int) -> bytes:
+    """The offset index says `offset` for the spectrum `native_id` (digits only, same markup)."""
+    tag = f'<offset idRef="{native_id}">'.encode()
+    at = document.index(tag, document.index(b"<indexList")) + len(tag)
+    close = document.index(b"</offset>", at)
+    return document[:at] + str(offset).encode() + document[close:]
+
+
+def declared_count_changed(document: bytes, delta: int) -> bytes:
+    """spectrumList@count off by `delta`."""
+    at = document.index(b'<spectrumList count="') + len(b'<spectrumList count="')
+    close = document.index(b'"', at)
+    return document[:at] + str(int(document[at:close]) + delta).encode() + document[close:]

@@ -14,6 +14,7 @@
 #include <barrier>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -506,6 +507,27 @@ void error_mode_is_switched_for_the_load_only(const Context& c) {
 #endif
 }
 
+// Result arrays mapped fresh from the system read zero over their whole
+// size, take writes anywhere in them, and each new block is zero again
+// even after the last one was written all over and given back.
+void mapped_blocks_are_zero_filled(const Context& c) {
+    (void)c;
+    for (std::size_t bytes : {std::size_t{1}, std::size_t{4096}, std::size_t{512} << 10, std::size_t{9} << 20}) {
+        for (int round = 0; round < 3; ++round) {
+            auto* block = static_cast<unsigned char*>(platform::map_zeroed(bytes));
+            CHECK(block != nullptr);
+            if (block == nullptr) return;
+            std::size_t nonzero = 0;
+            for (std::size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
+            CHECK(nonzero == 0);
+            std::memset(block, 0xA5, bytes);
+            CHECK(block[0] == 0xA5 && block[bytes - 1] == 0xA5);
+            platform::unmap_zeroed(block, bytes);
+        }
+    }
+    platform::unmap_zeroed(nullptr, 4096);  // nothing to give back: nothing happens
+}
+
 struct Case {
     const char* name;
     void (*run)(const Context&);
@@ -527,6 +549,7 @@ const Case kCases[] = {
     {"race_for_the_store", race_for_the_store},
     {"lookup_by_exact_name", lookup_by_exact_name},
     {"error_mode_is_switched_for_the_load_only", error_mode_is_switched_for_the_load_only},
+    {"mapped_blocks_are_zero_filled", mapped_blocks_are_zero_filled},
 };
 
 int usage() {
