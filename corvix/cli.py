@@ -171,7 +171,9 @@ def _convert(args: argparse.Namespace) -> int:
 
     def report(outcome: ConvertOutcome) -> None:
         if outcome.ok:
-            line = f"converted {outcome.source} -> {outcome.output} ({outcome.scans} spectra, {outcome.seconds:.2f} s)"
+            stored = f", {outcome.chromatograms} chromatograms" if outcome.chromatograms else ""
+            line = (f"converted {outcome.source} -> {outcome.output} ({outcome.scans} spectra{stored}, "
+                    f"{outcome.seconds:.2f} s)")
             if outcome.not_carried:
                 line += f"; not carried: {describe(outcome.not_carried)}"
             if outcome.damage:

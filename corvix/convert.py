@@ -80,6 +80,8 @@ class ConvertOutcome:
     """What the output could not carry, with counts (named to the user)."""
     damage: str | None = None
     """What the source lost to damage and the output therefore lacks (None when nothing)."""
+    chromatograms: int = 0
+    """Number of stored chromatograms written."""
 
     @property
     def ok(self) -> bool:
@@ -97,6 +99,8 @@ class ConvertResult:
     not_carried: tuple[tuple[str, int], ...] = ()
     damage: Damage | None = None
     """What the source lost to damage and the outputs therefore lack (None when nothing)."""
+    chromatograms: int = 0
+    """Number of stored chromatograms written."""
 
 
 def normalise_format(name: str) -> str:
@@ -247,8 +251,9 @@ def _find_unreadable(run: Run, skip: frozenset[int]) -> None:
 
 
 def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozenset[int],
-           progress: Progress | None, strict: bool) -> tuple[int, Counter[str]]:
-    """Writes the run's spectra but those in `skip`; returns how many were written and what was not carried."""
+           progress: Progress | None, strict: bool) -> tuple[int, int, Counter[str]]:
+    """Writes the run's spectra but those in `skip` (and its stored chromatograms where the format holds them);
+    returns how many spectra and chromatograms were written and what was not carried."""
     source, output = run.path, outputs[0]
     numbers: Sequence[int] = run.scan_numbers
     keep = np.ones(len(numbers), dtype=np.bool_)
@@ -257,10 +262,15 @@ def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozens
     if skip:
         keep &= ~np.isin(np.asarray(numbers, dtype=np.int64), np.fromiter(skip, dtype=np.int64, count=len(skip)))
     numbers = [numbers[i] for i in np.flatnonzero(keep).tolist()]
-    record = run_record(run, len(numbers))
+    record = run_record(run, len(numbers), numbers)
+    notes: Counter[str] = Counter()
+    if fmt == "mgf" and record.chromatograms:
+        if not numbers:
+            raise ValueError(f"{source} holds no MS2 or higher spectra to write as MGF, and MGF cannot hold its "
+                             f"{len(record.chromatograms)} stored chromatograms (mzML and parquet can)")
+        notes["stored chromatograms (MGF holds spectra only)"] += len(record.chromatograms)
     tick = _Ticker(progress, len(numbers))
     tick(0)
-    notes: Counter[str] = Counter()
     done = 0
     if fmt == "parquet":
         from .writers.parquet import ParquetPeakWriter, write_chromatograms
@@ -286,7 +296,7 @@ def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozens
                     tick(done)
             notes.update(writer.notes)
             _check_strict(strict, notes, source)
-    return done, notes
+    return done, 0 if fmt == "mgf" else len(record.chromatograms), notes
 
 
 def convert(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
@@ -315,7 +325,7 @@ def convert(source: str | os.PathLike[str], output: str | os.PathLike[str], form
             damage = check_damage(run, allow_damaged)
             skip = _lost_scans(run, damage)
             try:
-                done, notes = _write(run, fmt, codec, outputs, skip, progress, strict)
+                done, chromatograms, notes = _write(run, fmt, codec, outputs, skip, progress, strict)
             except ReaderError as error:
                 found = run.damage
                 if not found.lost:
@@ -325,8 +335,10 @@ def convert(source: str | os.PathLike[str], output: str | os.PathLike[str], form
                                           run.path) from error
                 _find_unreadable(run, skip)
                 damage = run.damage
-                done, notes = _write(run, fmt, codec, outputs, _lost_scans(run, damage), progress, strict)
-    return ConvertResult(done, tuple(outputs), tuple(sorted(notes.items())), damage if damage.lost else None)
+                done, chromatograms, notes = _write(run, fmt, codec, outputs, _lost_scans(run, damage), progress,
+                                                    strict)
+    return ConvertResult(done, tuple(outputs), tuple(sorted(notes.items())), damage if damage.lost else None,
+                         chromatograms)
 
 
 def convert_file(source: str | os.PathLike[str], output: str | os.PathLike[str], format: str = "mzML",
@@ -378,4 +390,5 @@ def convert_task(job: ConvertJob, progress: Progress | None = None) -> ConvertOu
         return ConvertOutcome(job.source, None, 0, time.perf_counter() - started, message)
     return ConvertOutcome(job.source, output, result.spectra, time.perf_counter() - started,
                           not_carried=result.not_carried,
-                          damage=result.damage.describe() if result.damage is not None else None)
+                          damage=result.damage.describe() if result.damage is not None else None,
+                          chromatograms=result.chromatograms)

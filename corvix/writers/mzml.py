@@ -29,8 +29,12 @@ _CONFIGURATION_ID = "IC1"
 _SOURCE_ID = "SF1"
 _SAMPLE_ID = "sample_1"
 _FLUSH_BYTES = 4 << 20
-# The form of a spectrum id that mzML allows: key=value pairs separated by single spaces.
+# The form of a spectrum id that the schema allows: key=value pairs separated by single spaces.
 _ID_FORM = re.compile(r"[^ \t\r\n]+=[^ \t\r\n]+(?: [^ \t\r\n]+=[^ \t\r\n]+)*")
+# Terms of a spectrum's summary values; the unit of each.
+_SUMMARIES = (("total ion current", "number of detector counts"), ("base peak m/z", "m/z"),
+              ("base peak intensity", "number of detector counts"), ("lowest observed m/z", "m/z"),
+              ("highest observed m/z", "m/z"))
 
 
 def cv(name: str, value: str = "", unit: str | None = None) -> str:
@@ -182,8 +186,9 @@ class MzMLWriter:
             self._spectrum(item, arrays)  # type: ignore[arg-type]
 
     def _spectrum_id(self, s: SpectrumRecord) -> str:
-        """The id a spectrum is written under: its native id when mzML allows it and no spectrum has it yet;
-        otherwise "index=N" (its position), the native id then being kept as its spectrum title."""
+        """The id a spectrum is written under: its native id when the schema allows it (key=value pairs)
+        and no spectrum written before has it; otherwise "index=N" (its position), the native id being
+        kept as its spectrum title."""
         native = s.native_id
         if _ID_FORM.fullmatch(native) and native not in self._ids:
             written = native
@@ -223,23 +228,22 @@ class MzMLWriter:
             lines.append("          " + _POLARITY[s.polarity])
         if s.centroid is not None:
             lines.append("          " + _CENTROID[s.centroid])
-        if s.tic is not None:
-            lines.append("          " + cv("total ion current", number(s.tic), "number of detector counts"))
-        if s.base_peak_mz is not None:
-            lines.append("          " + cv("base peak m/z", number(s.base_peak_mz), "m/z"))
-        if s.base_peak_intensity is not None:
-            lines.append("          " + cv("base peak intensity", number(s.base_peak_intensity),
-                                           "number of detector counts"))
-        if s.lowest_mz is not None:
-            lines.append("          " + cv("lowest observed m/z", number(s.lowest_mz), "m/z"))
-        if s.highest_mz is not None:
-            lines.append("          " + cv("highest observed m/z", number(s.highest_mz), "m/z"))
+        # A value the file states as a userParam is written by that userParam alone, as the file wrote it.
+        as_user = {name.lower() for name, _ in s.user_params}
+        for (term, unit), stated in zip(_SUMMARIES, summaries(s)):
+            if stated is not None and term not in as_user:
+                lines.append("          " + cv(term, number(stated), unit))
         for name, value in s.user_params:
             lines.append(f'          <userParam name="{a(name)}" value="{a(value)}"/>')
+        if s.user_params_left_out:
+            self.notes["userParams the Reader library could not pass on (its trailer text was full)"] += \
+                s.user_params_left_out
+        if s.extra_arrays:
+            self.notes["binary arrays besides m/z and intensity (their values are not read)"] += len(s.extra_arrays)
         lines += ['          <scanList count="1">', "            " + _FIXED["no combination"],
                   "            <scan>",
                   "              " + cv("scan start time", number(s.rt), "minute")]
-        if s.filter is not None:
+        if s.filter is not None and "filter string" not in as_user:
             lines.append("              " + cv("filter string", a(s.filter)))
         lines += ["            </scan>", "          </scanList>"]
         if s.precursors:
@@ -315,6 +319,8 @@ class MzMLWriter:
             lines = [f'        <chromatogram index="{index}" id="{identifier}" defaultArrayLength="{len(c.rt)}">']
             if c.kind in CHROMATOGRAM_TERMS:
                 lines.append("          " + _FIXED[CHROMATOGRAM_TERMS[c.kind]])
+            elif c.kind in TERMS and c.kind.endswith(" chromatogram"):
+                lines.append("          " + _FIXED[c.kind])
             elif c.kind is not None:
                 self.notes[f"chromatogram kind {c.kind!r} (no vocabulary term)"] += 1
             for element, mz in (("precursor", c.precursor_mz), ("product", c.product_mz)):
@@ -376,6 +382,20 @@ class MzMLWriter:
             self.close()
         else:
             self.abandon()
+
+
+def summaries(s: SpectrumRecord) -> tuple[float | None, ...]:
+    """Total ion current, base peak m/z and intensity, lowest and highest observed m/z of a spectrum: as the
+    source states them, computed from the peaks where it does not (no base peak or m/z range without peaks)."""
+    stated = (s.tic, s.base_peak_mz, s.base_peak_intensity, s.lowest_mz, s.highest_mz)
+    if all(value is not None for value in stated):
+        return stated
+    tic = s.tic if s.tic is not None else float(s.intensity.sum())
+    if not len(s.mz):
+        return (tic,) + stated[1:]
+    top = int(s.intensity.argmax())
+    computed = (tic, float(s.mz[top]), float(s.intensity[top]), float(s.mz.min()), float(s.mz.max()))
+    return tuple(value if value is not None else fallback for value, fallback in zip(stated, computed))
 
 
 def _file_location(path: str) -> str:

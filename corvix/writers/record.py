@@ -5,10 +5,13 @@ writes every field they hold; a field that is ``None`` is unknown and is not
 written. This module is the one place that turns a :class:`~corvix.Scan` into
 a record, so carrying one more fact through conversion is one more line here.
 
-Nothing is made up: no precursor reference is guessed from neighbouring
-scans, no isolation window is rebuilt from a width, no total ion current or
-base peak is computed from the peaks. What the Reader library does not state
-stays ``None``.
+Nothing is made up: the ids are the source's own; a precursor names the
+spectrum it was selected in only where the source does; the isolation window
+is the one the Reader library reports; total ion current, base peak and the
+observed m/z range are the ones the file states; the filter text is the
+file's own (with the mzML Reader library, not the text it builds where the
+file has none); the centroid/profile flag is unknown where the file has no
+term. What the Reader library does not state stays ``None``.
 """
 
 from __future__ import annotations
@@ -16,15 +19,19 @@ from __future__ import annotations
 import datetime
 import os
 import re
-from collections.abc import Collection, Iterable, Iterator
+from collections.abc import Collection, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+import native_corvix_py_backend as _m
+
 from .. import _library
+from ..errors import ReaderError
 from ..run import Run, Scan
+from .vocabulary import CHROMATOGRAM_TERMS
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -75,6 +82,10 @@ class SpectrumRecord:
     precursors: tuple[PrecursorRecord, ...] = ()
     user_params: tuple[tuple[str, str], ...] = ()
     """Further (name, value) facts of the spectrum, names as the source writes them."""
+    user_params_left_out: int = 0
+    """How many further facts the Reader library could not pass on (its trailer text was full)."""
+    extra_arrays: tuple[str, ...] = ()
+    """Names of the source's binary arrays besides m/z and intensity, whose values are not carried."""
 
     @property
     def precursor(self) -> PrecursorRecord | None:
@@ -170,23 +181,66 @@ def stem(path: str | os.PathLike[str]) -> str:
     return os.path.splitext(name)[0] or name
 
 
-def run_record(run: Run, spectrum_count: int | None = None) -> RunRecord:
-    """The run-level record of `run`; `spectrum_count` is the number of spectra that will be written."""
+_ID_FORMATS = (
+    (re.compile(r"scan=\d+"), "scan number only nativeID format"),
+    (re.compile(r"spectrum=\d+"), "spectrum identifier nativeID format"),
+    (re.compile(r"index=\d+"), "multiple peak list nativeID format"),
+)
+
+
+def native_id_format(ids: Iterable[str]) -> str | None:
+    """The vocabulary name of the form all `ids` share ("scan=N", "spectrum=N", "index=N"); None for any other."""
+    candidates = list(_ID_FORMATS)
+    for text in ids:
+        candidates = [(form, name) for form, name in candidates if form.fullmatch(text)]
+        if not candidates:
+            return None
+    return candidates[0][1] if candidates else None
+
+
+def _ids_format(run: Run, numbers: Iterable[int]) -> str | None:
+    if not run.mzml_conventions:
+        return "scan number only nativeID format"  # the ids are made of the scan numbers
+    try:
+        return native_id_format(Scan(run, number).native_id for number in numbers)
+    except ReaderError:
+        return None
+
+
+_CHROMATOGRAM_KINDS = {term: kind for kind, term in CHROMATOGRAM_TERMS.items()}
+
+
+def chromatogram_records(run: Run) -> tuple[ChromatogramRecord, ...]:
+    """The chromatograms the source file stores (none where the Reader library cannot serve them)."""
+    return tuple(
+        ChromatogramRecord(c.id, c.rt, c.intensity, None if c.kind is None else _CHROMATOGRAM_KINDS.get(c.kind, c.kind),
+                           c.precursor_mz, c.product_mz)
+        for c in run.chromatograms())
+
+
+def run_record(run: Run, spectrum_count: int | None = None, numbers: Sequence[int] | None = None,
+               chromatograms: bool = True) -> RunRecord:
+    """The run-level record of `run`.
+
+    `spectrum_count` is the number of spectra that will be written, `numbers`
+    the scans they are (to name the form of their ids; None: every scan);
+    `chromatograms` reads the stored chromatograms.
+    """
     meta = run.metadata()
     levels = tuple(int(level) for level in np.unique(run.ms_orders))
+    written = run.scan_numbers if numbers is None else numbers
     return RunRecord(
         source_path=run.path,
         run_id=xml_name(stem(run.path)),
-        spectrum_count=len(run) if spectrum_count is None else spectrum_count,
+        spectrum_count=len(written) if spectrum_count is None else spectrum_count,
         ms_levels=levels,
         instrument=meta["instrument"],
         sample=meta["sample"],
         run_info=meta["run"],
         source_format="mzML format" if _library.is_mzml_path(run.path) else None,
-        # The ids written are made of the scan numbers.
-        native_id_format="scan number only nativeID format",
+        native_id_format=_ids_format(run, written),
         start_time=_iso_time(meta["run"].get("creation_date")),
-        chromatograms=(),
+        chromatograms=chromatogram_records(run) if chromatograms else (),
     )
 
 
@@ -199,14 +253,15 @@ def _peaks(run: Run, scan: Scan) -> tuple[FloatArray, FloatArray, bool | None]:
 def _precursor(run: Run, scan: Scan) -> PrecursorRecord | None:
     if scan.ms_order < 2:
         return None
-    mz = scan.precursor_mz
-    parent = scan.precursor_scan
     record = PrecursorRecord(
-        mz=mz,
+        mz=scan.precursor_mz,
         charge=scan.charge,
+        isolation_target=scan.isolation_target,
+        isolation_lower_offset=scan.isolation_lower_offset,
+        isolation_upper_offset=scan.isolation_upper_offset,
         activation=scan.activation,
         collision_energy=scan.collision_energy,
-        spectrum_ref=None if parent is None else native_id(run, parent),
+        spectrum_ref=scan.precursor_native_id,
     )
     if record == _NO_PRECURSOR:
         return None
@@ -217,8 +272,28 @@ _NO_PRECURSOR = PrecursorRecord()
 
 
 def native_id(run: Run, number: int) -> str:
-    """The id written for scan `number`."""
-    return f"scan={number}"
+    """The id written for scan `number`: the source's own (see :attr:`corvix.Scan.native_id`)."""
+    return Scan(run, number).native_id
+
+
+def stated_filter(run: Run, scan: Scan) -> str | None:
+    """The scan's filter text as the file states it.
+
+    The mzML Reader library builds a text where the file has none, and its
+    event string is always the built one: a filter text equal to it is taken
+    as built, and is not the file's.
+    """
+    text = scan.filter
+    if text is None or not run.mzml_conventions:
+        return text
+    built = run.optional(_m.get_scan_event_string, scan.number, scan=scan.number)
+    return None if text == built else text
+
+
+def _user_params(run: Run, scan: Scan) -> tuple[tuple[str, str], ...]:
+    if run.mzml_conventions:
+        return scan.trailer_pairs
+    return tuple(scan.trailer.items())
 
 
 def spectrum_record(run: Run, scan: Scan, index: int, fields: Collection[str] | None = None) -> SpectrumRecord:
@@ -236,9 +311,10 @@ def spectrum_record(run: Run, scan: Scan, index: int, fields: Collection[str] | 
     else:
         mz, intensity, centroid = _EMPTY, _EMPTY, None
     precursor = _precursor(run, scan) if wanted("precursors") else None
+    summaries = any(wanted(name) for name in ("tic", "base_peak_mz", "base_peak_intensity", "lowest_mz", "highest_mz"))
     return SpectrumRecord(
         index=index,
-        native_id=native_id(run, number),
+        native_id=scan.native_id,
         scan_number=number,
         ms_level=scan.ms_order,
         rt=scan.rt,
@@ -246,9 +322,16 @@ def spectrum_record(run: Run, scan: Scan, index: int, fields: Collection[str] | 
         intensity=intensity,
         polarity=scan.polarity if wanted("polarity") else None,
         centroid=centroid,
-        filter=scan.filter if wanted("filter") else None,
+        filter=stated_filter(run, scan) if wanted("filter") else None,
+        tic=scan.tic if summaries else None,
+        base_peak_mz=scan.base_peak_mz if summaries else None,
+        base_peak_intensity=scan.base_peak_intensity if summaries else None,
+        lowest_mz=scan.lowest_mz if summaries else None,
+        highest_mz=scan.highest_mz if summaries else None,
         precursors=() if precursor is None else (precursor,),
-        user_params=tuple(scan.trailer.items()) if wanted("user_params") else (),
+        user_params=_user_params(run, scan) if wanted("user_params") else (),
+        user_params_left_out=scan.trailer_left_out if wanted("user_params") else 0,
+        extra_arrays=scan.extra_arrays if wanted("extra_arrays") else (),
     )
 
 

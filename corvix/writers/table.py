@@ -177,6 +177,11 @@ class PeakTableBuilder:
         if len(record.precursors) > 1:
             key = "precursors after the first (a peak table holds one)"
             self.notes[key] = self.notes.get(key, 0) + len(record.precursors) - 1
+        for key, count in (("userParams (a peak table has no column for them)",
+                             len(record.user_params) + record.user_params_left_out),
+                            ("binary arrays besides m/z and intensity", len(record.extra_arrays))):
+            if count:
+                self.notes[key] = self.notes.get(key, 0) + count
         self._records.append(record)
         self.rows += max(1, len(record.mz))
 

@@ -77,6 +77,8 @@ _ALL = (
     _ms(1001473, "selected reaction monitoring chromatogram"),
     # file, run and instrument
     _ms(1000776, "scan number only nativeID format"),
+    _ms(1000777, "spectrum identifier nativeID format"),
+    _ms(1000774, "multiple peak list nativeID format"),
     _ms(1000824, "no nativeID format"),
     _ms(1000584, "mzML format"),
     _ms(1000031, "instrument model"),
