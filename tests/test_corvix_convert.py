@@ -34,6 +34,9 @@ def script_msn(stub):
     stub.set_result("get_ms_order", 2)
     stub.set_result("get_precursor_mass", 445.123456789)
     stub.set_result("get_scan_event_isolation_width", 1.6)
+    # The window reaches from 444.5 to 446.1 around its target, 445.1 (0.6 below, 1.0 above).
+    stub.set_result("get_scan_event_first_precursor_mass", 444.5)
+    stub.set_result("get_scan_event_isolation_width_offset", 0.2)
     stub.set_result("get_scan_event_collision_energy", 30.0)
     stub.set_result("get_scan_event_activation_type", 1)
     stub.set_text("get_trailer_extra_labels", b"Charge State:")
@@ -73,13 +76,18 @@ def test_mzml_output_carries_scans_metadata_and_precursors(stub, raw, tmp_path):
     assert first["m/z array"].tolist() == [100.0, 200.0, 300.0]
     assert first["intensity array"].tolist() == [1000.0, 2000.0, 3000.0]
     assert first["m/z array"].dtype == np.float64
-    # Nothing the Reader library does not state is made up: no total ion current or base peak
-    # summed from the peaks, no isolation window rebuilt from its width, no guessed precursor scan.
-    assert not {"total ion current", "base peak m/z", "base peak intensity", "lowest observed m/z"} & set(first)
+    # Summaries this Reader library does not state are computed from the peaks; the isolation window is the
+    # one it reports (not the selected ion's m/z plus and minus half the width); no precursor scan is guessed.
+    assert (first["total ion current"], first["base peak m/z"], first["base peak intensity"]) == (6000.0, 300.0, 3000.0)
+    assert (first["lowest observed m/z"], first["highest observed m/z"]) == (100.0, 300.0)
     precursor = first["precursorList"]["precursor"][0]
     ion = precursor["selectedIonList"]["selectedIon"][0]
     assert ion["selected ion m/z"] == 445.123456789 and ion["charge state"] == 3
-    assert "isolationWindow" not in precursor and "spectrumRef" not in precursor
+    window = precursor["isolationWindow"]
+    assert window["isolation window target m/z"] == pytest.approx(445.1, abs=1e-12)
+    assert (window["isolation window lower offset"], window["isolation window upper offset"]) == \
+        pytest.approx((0.6, 1.0), abs=1e-12)
+    assert "spectrumRef" not in precursor
     assert "beam-type collision-induced dissociation" in precursor["activation"]
     assert precursor["activation"]["collision energy"] == 30.0
     assert '<userParam name="Charge State" value="3"/>' in data  # the trailer's fields come back as userParams
@@ -109,7 +117,7 @@ def test_mgf_output_has_msn_scans_only(stub, raw, tmp_path):
         spectra = list(reader)
     assert len(spectra) == 100
     params = spectra[3]["params"]
-    assert params["title"] == "sample.4.4.3" and params["scans"] == "4"
+    assert params["title"] == "sample.raw: scan=4" and params["scans"] == "4"
     assert params["pepmass"][0] == 445.123456789 and params["charge"] == [3]
     assert params["rtinseconds"] == 120.0
     assert spectra[3]["m/z array"].tolist() == [100.0, 200.0, 300.0]
@@ -142,7 +150,8 @@ def test_parquet_output_of_the_run_and_its_facts(stub, raw, tmp_path):
     first = rows[0]
     assert (first["ms_level"], first["rt"], first["precursor_mz"], first["charge"]) == (2, 0.5, 445.123456789, 3)
     assert (first["activation"], first["collision_energy"], first["centroid"]) == ("HCD", 30.0, True)
-    assert first["isolation_target"] is None and first["isolation_lower_offset"] is None  # width only: unknown
+    assert (first["isolation_target"], first["isolation_lower_offset"], first["isolation_upper_offset"]) == \
+        pytest.approx((445.1, 0.6, 1.0), abs=1e-12)
     facts = json.loads(table.schema.metadata[b"corvix.run"])
     assert facts["instrument"]["model"] == "Model S" and facts["sample"]["name"] == "Sample 1"
     chromatograms = pq.read_table(tmp_path / "sample.chromatograms.parquet")

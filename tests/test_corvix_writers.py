@@ -2,6 +2,7 @@
 passes the indexed-mzML schema with vocabulary terms as psims ships them, and
 reads back equal with pyteomics, pyarrow and DuckDB; unknown fields are not
 written; numbers are written exactly."""
+import dataclasses
 import io
 import json
 import math
@@ -97,10 +98,17 @@ def test_mzml_holds_every_field_and_reads_back(tmp_path, compression):
         assert scan.get("filter string") == r.filter
         assert ("positive scan" in s, "negative scan" in s) == (r.polarity == "+", r.polarity == "-")
         assert ("centroid spectrum" in s, "profile spectrum" in s) == (r.centroid is True, r.centroid is False)
-        for key, value in (("total ion current", r.tic), ("base peak m/z", r.base_peak_mz),
-                           ("base peak intensity", r.base_peak_intensity), ("lowest observed m/z", r.lowest_mz),
-                           ("highest observed m/z", r.highest_mz)):
-            assert s.get(key) == value
+        # As stated; computed from the peaks only where a value is not stated (no base peak or m/z range
+        # without peaks).
+        peaks = len(r.mz) > 0
+        top = int(np.argmax(r.intensity)) if peaks else 0
+        for key, value, computed in (
+                ("total ion current", r.tic, float(r.intensity.sum())),
+                ("base peak m/z", r.base_peak_mz, float(r.mz[top]) if peaks else None),
+                ("base peak intensity", r.base_peak_intensity, float(r.intensity[top]) if peaks else None),
+                ("lowest observed m/z", r.lowest_mz, float(r.mz.min()) if peaks else None),
+                ("highest observed m/z", r.highest_mz, float(r.mz.max()) if peaks else None)):
+            assert s.get(key) == (value if value is not None else computed), (key, r.native_id)
         element = document.find(f".//{{*}}spectrum[@index='{r.index}']")
         assert [(u.get("name"), u.get("value")) for u in element.findall("{*}userParam")] == list(r.user_params)
         if compression.startswith("numpress") and len(r.mz) >= 2:
@@ -239,17 +247,24 @@ def test_pairs_are_lines_with_their_ends():
 def test_mgf_holds_msn_spectra_and_reads_back(tmp_path):
     path = tmp_path / "out.mgf"
     records = [r for r in spectra() if r.ms_level >= 2]
+    # What MGF has no place for is counted: userParams (those the source could not pass on too), extra arrays.
+    records[0] = dataclasses.replace(records[0], user_params=(("a", "1"), ("b", "2")), user_params_left_out=3,
+                                     extra_arrays=("charge array",))
     with open(path, "wb") as out, MgfWriter(out, run_record()) as writer:
         for record in records:
             writer.write(record)
-    assert writer.notes == {"precursors after the first (MGF holds one)": 1}
+    assert writer.notes == {"precursors after the first (MGF holds one)": 1,
+                            "userParams (MGF has no place for them)": 5,
+                            "binary arrays besides m/z and intensity": 1}
     entries = mgf_entries(path)
     assert len(entries) == len(records)
+    # The title names the source file and the native id; SCANS is the scan number of a "scan=N" id, else absent.
+    scans = {"controllerType=0 scan=102": "102", "spectrum 3": None, "index=3": None}
     for entry, r in zip(entries, records):
         params = entry["params"]
         p = r.precursor or PrecursorRecord()
-        assert params["title"] == f"sample A.{r.scan_number}.{r.scan_number}.{p.charge or 0}"
-        assert params["scans"] == str(r.scan_number) and params["rtinseconds"] == r.rt * 60.0
+        assert params["title"] == f"sample A.raw: {r.native_id}"
+        assert params.get("scans") == scans[r.native_id] and params["rtinseconds"] == r.rt * 60.0
         assert params.get("pepmass", (None,))[0] == p.mz
         assert ("charge" in params) == (p.charge is not None)
         assert same_floats(entry["m/z array"], r.mz) and same_floats(entry["intensity array"], r.intensity)
@@ -284,7 +299,8 @@ def test_peak_table_has_one_row_per_peak_and_one_per_empty_spectrum():
     table = builder.table()
     assert table.column_names == list(PEAK_COLUMN_NAMES)
     assert table.to_pylist() == expected_rows(records)
-    assert builder.notes == {"precursors after the first (a peak table holds one)": 1}
+    assert builder.notes == {"precursors after the first (a peak table holds one)": 1,
+                             "userParams (a peak table has no column for them)": 2}
     assert builder.table().num_rows == 0 and builder.rows == 0  # the builder starts over
 
 

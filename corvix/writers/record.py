@@ -202,7 +202,7 @@ def _ids_format(run: Run, numbers: Iterable[int]) -> str | None:
     if not run.mzml_conventions:
         return "scan number only nativeID format"  # the ids are made of the scan numbers
     try:
-        return native_id_format(Scan(run, number).native_id for number in numbers)
+        return native_id_format(_native_id(Scan(run, number)) for number in numbers)
     except ReaderError:
         return None
 
@@ -276,6 +276,14 @@ def native_id(run: Run, number: int) -> str:
     return Scan(run, number).native_id
 
 
+def _native_id(scan: Scan) -> str:
+    try:
+        return scan.native_id
+    except ReaderError:
+        # A library that serves no ids in its trailer (a stand-in in the mzML library's place) has none.
+        return f"scan={scan.number}"
+
+
 def stated_filter(run: Run, scan: Scan) -> str | None:
     """The scan's filter text as the file states it.
 
@@ -314,7 +322,7 @@ def spectrum_record(run: Run, scan: Scan, index: int, fields: Collection[str] | 
     summaries = any(wanted(name) for name in ("tic", "base_peak_mz", "base_peak_intensity", "lowest_mz", "highest_mz"))
     return SpectrumRecord(
         index=index,
-        native_id=scan.native_id,
+        native_id=_native_id(scan),
         scan_number=number,
         ms_level=scan.ms_order,
         rt=scan.rt,
