@@ -11,24 +11,11 @@ import pytest
 import corvix
 from conftest import RUN_CONFIG, SHAPES
 from mzmlgen import WriteOptions, make_run, write_mzml
-from written import assert_numpress_close, check_mzml, mgf_entries, precursor_of, same_floats, spectra_by_id
-
-ACTIVATION = {"HCD": "beam-type collision-induced dissociation", "CID": "collision-induced dissociation",
-              "ETD": "electron transfer dissociation"}
-
+from converted import check_converted_chromatograms, check_converted_mgf, check_converted_mzml
+from written import assert_numpress_close, check_mzml, same_floats, spectra_by_id
 
 def polarity(spectrum):
     return "+" if spectrum.polarity == "positive" else "-"
-
-
-def expected_precursor(truth, s):
-    """What the converted mzML says of a spectrum's precursor, from the generator's truth."""
-    p = s.precursor
-    if p is None:
-        return None
-    return {"mz": p.mz, "charge": p.charge or None, "target": None, "lower": None, "upper": None,
-            "activation": [ACTIVATION[p.activation]], "energy": p.collision_energy,
-            "ref": f"scan={p.source_scan_number}" if truth.options.precursor_refs else None}
 
 
 @pytest.fixture(scope="module")
@@ -47,39 +34,13 @@ def converted(corpus, tmp_path_factory):
 
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_mzml_of_every_shape_is_valid_and_reads_back(corpus, converted, shape):
-    truth = corpus[shape]
-    path = converted[shape]["mzML"]
-    check_mzml(path)
-    read = spectra_by_id(path)
-    assert list(read) == [f"scan={s.scan_number}" for s in truth.spectra]
-    for s, spectrum in zip(truth.spectra, read.values()):
-        where = f"{shape}: {s.native_id}"
-        assert spectrum["ms level"] == s.ms_level, where
-        scan = spectrum["scanList"]["scan"][0]
-        assert scan["scan start time"] == s.rt and scan["scan start time"].unit_info == "minute", where
-        assert ("centroid spectrum" in spectrum) == s.centroid and ("profile spectrum" in spectrum) != s.centroid
-        assert ("positive scan" in spectrum) == (s.polarity == "positive"), where
-        if s.filter_text is not None:
-            assert scan["filter string"] == s.filter_text, where
-        assert same_floats(spectrum["m/z array"], s.mz) and same_floats(spectrum["intensity array"], s.intensity)
-        assert precursor_of(spectrum) == expected_precursor(truth, s), where
-        # Never computed: the file's own summaries are not yet carried, and none are made up.
-        assert "total ion current" not in spectrum and "base peak m/z" not in spectrum, where
+    check_converted_mzml(corpus[shape], converted[shape]["mzML"], shape)
+    check_converted_chromatograms(corpus[shape], converted[shape]["mzML"])
 
 
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_mgf_of_every_shape_reads_back(corpus, converted, shape):
-    truth = corpus[shape]
-    msn = [s for s in truth.spectra if s.ms_level >= 2]
-    entries = mgf_entries(converted[shape]["mgf"])
-    assert len(entries) == len(msn)
-    for entry, s in zip(entries, msn):
-        params = entry["params"]
-        assert params["scans"] == str(s.scan_number) and params["rtinseconds"] == s.rt * 60.0
-        assert params["pepmass"][0] == s.precursor.mz
-        charge = s.precursor.charge * (1 if s.polarity == "positive" else -1)
-        assert [int(c) for c in params.get("charge", [])] == ([charge] if charge else [])
-        assert same_floats(entry["m/z array"], s.mz) and same_floats(entry["intensity array"], s.intensity)
+    check_converted_mgf(corpus[shape], converted[shape]["mgf"])
 
 
 @pytest.mark.parametrize("shape", list(SHAPES))
@@ -103,13 +64,17 @@ def test_parquet_of_every_shape_reads_back_with_pyarrow_and_duckdb(corpus, conve
     expected = []
     for s in truth.spectra:
         p = s.precursor
-        expected.append((s.scan_number, f"scan={s.scan_number}", s.ms_level, s.rt, polarity(s), s.centroid,
+        expected.append((s.scan_number, s.native_id, s.ms_level, s.rt, polarity(s), s.centroid,
                          p and p.mz, (p.charge or None) if p else None, p and p.activation,
                          p and p.collision_energy, len(s.mz), float(s.intensity.sum()) if len(s.mz) else None))
     assert [row[:11] for row in per_scan] == [row[:11] for row in expected]
     sums = [[np.nan if row[11] is None else row[11] for row in rows] for rows in (per_scan, expected)]
     np.testing.assert_allclose(sums[0], sums[1], rtol=1e-12)
-    assert pq.read_table(path.replace(".peaks.", ".chromatograms.")).num_rows == 0
+    chromatograms = pq.read_table(path.replace(".peaks.", ".chromatograms."))
+    assert chromatograms.column("chromatogram_id").unique().to_pylist() == [c.id for c in truth.chromatograms]
+    assert chromatograms.num_rows == sum(max(1, len(c.times)) for c in truth.chromatograms)
+    assert same_floats(chromatograms.column("intensity").to_numpy(zero_copy_only=False),
+                       np.concatenate([c.intensities for c in truth.chromatograms] or [[]]))
 
 
 @pytest.mark.parametrize("shape", ["indexed-zlib", "empty-spectra", "numpress-slof"])
