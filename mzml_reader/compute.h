@@ -57,7 +57,7 @@ std::int32_t chromatogram(const RunView& view, const ChromatogramRequest& reques
                           double* intensities, std::int32_t capacity);
 
 // Merges the spectra of `scans` (scan numbers) into *mz and *intensity, see
-// the README for the merging rule. False when a scan is out of range or its
+// "Computed answers" in docs/mzml-reader.md for the merging rule. False when a scan is out of range or its
 // arrays cannot be read.
 inline constexpr double kAverageTolerancePpm = 10.0;
 bool average(const RunView& view, const std::int32_t* scans, std::int32_t count, std::vector<double>* mz,

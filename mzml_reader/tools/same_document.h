@@ -25,7 +25,8 @@ inline bool same(const ScanInfo& a, const ScanInfo& b) {
     if (a.user_params.size() != b.user_params.size()) return false;
     for (std::size_t i = 0; i < a.user_params.size(); ++i)
         if (a.user_params[i].name != b.user_params[i].name || a.user_params[i].value != b.user_params[i].value)
-            return a.offset == b.offset && a.native_id == b.native_id && a.list_index == b.list_index && a.lost == b.lost &&
+            return false;
+    return a.offset == b.offset && a.native_id == b.native_id && a.list_index == b.list_index && a.lost == b.lost &&
            a.ms_level == b.ms_level && a.representation == b.representation && a.polarity == b.polarity &&
            same(a.rt_minutes, b.rt_minutes) &&
            same(a.window_low, b.window_low) && same(a.window_high, b.window_high) && same(a.lowest_mz, b.lowest_mz) &&
