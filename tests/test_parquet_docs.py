@@ -19,7 +19,7 @@ DOC = REPO / "docs" / "parquet.md"
 
 
 def blocks(tag):
-    return re.findall(rf"^```python {tag}\n(.*?)^```", DOC.read_text(encoding="utf-8"), flags=re.S | re.M)
+    return re.findall(rf"^```python \{{\.{tag}\}}\n(.*?)^```", DOC.read_text(encoding="utf-8"), flags=re.S | re.M)
 
 
 def table_after(heading):

@@ -47,7 +47,7 @@ PEAK_COLUMNS: tuple[Column, ...] = (
     Column("ms_level", pa.int16(), "MS level (1, 2, ...)"),
     Column("rt", pa.float64(), "retention time, minutes"),
     Column("polarity", _TEXT, '"+" or "-"; null when unknown'),
-    Column("filter", _TEXT, "the scan's filter text; null when there is none"),
+    Column("filter", _TEXT, "the scan's filter text as the source states it; null when it states none"),
     Column("precursor_mz", pa.float64(), "m/z of the first precursor's selected ion; null for MS1 or when unknown"),
     Column("charge", pa.int16(), "charge of the first precursor; null when unknown"),
     Column("isolation_target", pa.float64(), "isolation window target m/z; null when unknown"),
