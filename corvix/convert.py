@@ -262,7 +262,7 @@ def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozens
     if skip:
         keep &= ~np.isin(np.asarray(numbers, dtype=np.int64), np.fromiter(skip, dtype=np.int64, count=len(skip)))
     numbers = [numbers[i] for i in np.flatnonzero(keep).tolist()]
-    record = run_record(run, len(numbers), numbers)
+    record = run_record(run, len(numbers), numbers, id_format=fmt == "mzML")
     notes: Counter[str] = Counter()
     if fmt == "mgf" and record.chromatograms:
         if not numbers:

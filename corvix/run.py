@@ -759,7 +759,8 @@ class Run:
 
         chosen = check_columns(columns)
         numbers = self.select(ms_order, rt)
-        builder = PeakTableBuilder(chosen, run_record(self, len(numbers)))
+        builder = PeakTableBuilder(chosen, run_record(self, len(numbers), numbers, chromatograms=False,
+                                                      id_format=False))
         for record in spectrum_records(self, numbers, fields_for(chosen)):
             builder.add(record)
         return builder.table()

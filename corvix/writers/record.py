@@ -219,12 +219,13 @@ def chromatogram_records(run: Run) -> tuple[ChromatogramRecord, ...]:
 
 
 def run_record(run: Run, spectrum_count: int | None = None, numbers: Sequence[int] | None = None,
-               chromatograms: bool = True) -> RunRecord:
+               chromatograms: bool = True, id_format: bool = True) -> RunRecord:
     """The run-level record of `run`.
 
     `spectrum_count` is the number of spectra that will be written, `numbers`
-    the scans they are (to name the form of their ids; None: every scan);
-    `chromatograms` reads the stored chromatograms.
+    the scans they are (None: every scan); `chromatograms` reads the stored
+    chromatograms, `id_format` the form of the ids (one trailer read per
+    scan). What is not read is left empty.
     """
     meta = run.metadata()
     levels = tuple(int(level) for level in np.unique(run.ms_orders))
@@ -238,7 +239,7 @@ def run_record(run: Run, spectrum_count: int | None = None, numbers: Sequence[in
         sample=meta["sample"],
         run_info=meta["run"],
         source_format="mzML format" if _library.is_mzml_path(run.path) else None,
-        native_id_format=_ids_format(run, written),
+        native_id_format=_ids_format(run, written) if id_format else None,
         start_time=_iso_time(meta["run"].get("creation_date")),
         chromatograms=chromatogram_records(run) if chromatograms else (),
     )
