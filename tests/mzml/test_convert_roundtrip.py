@@ -122,3 +122,36 @@ def test_what_cannot_be_carried_is_named_and_strict_fails(files, tmp_path):
     assert strict.returncode == 1 and "NotCarriedError" in strict.stderr, strict.stderr
     assert "binary arrays besides m/z and intensity" in strict.stderr
     assert not os.listdir(tmp_path / "strict")
+
+
+def test_a_damaged_file_names_its_damage_and_what_was_not_carried(tmp_path):
+    from mzmlgen import broken, render
+
+    # The extra array comes after m/z and intensity, so the damage below hits the m/z array.
+    document, truth = render(make_run(RUN), WriteOptions(indexed=False, nonstandard_arrays=("resolution",)))
+    ms2 = [s for s in truth.spectra if s.ms_level == 2]
+    # One spectrum lost when the file is opened, one whose arrays fail only when they are read.
+    data = broken.markup_damaged(document, ms2[1].offset, "close-tag-name")
+    data = broken.array_text_damaged(data, ms2[3].offset, b"!")
+    source = tmp_path / "damaged.mzML"
+    source.write_bytes(data)
+    done = corvix_cli("convert", source, "-o", tmp_path / "out", "--allow-damaged")
+    assert done.returncode == 0, done.stderr
+    kept = len(truth.spectra) - 2
+    line = next(line for line in done.stdout.splitlines() if line.startswith("converted "))
+    assert f"({kept} spectra, " in line and "DAMAGED: 2 spectra lost to damage" in line, line
+    assert f"not carried: {kept} x binary arrays besides m/z and intensity" in line, line
+    assert "1 converted, 0 failed (1 with data not carried), 1 of the converted damaged" in done.stderr
+    ids = [s["id"] for s in spectra_of(tmp_path / "out" / "damaged.mzML")]
+    assert ids == [s.native_id for s in truth.spectra if s.position not in (ms2[1].position, ms2[3].position)]
+    # Without --allow-damaged the file fails and nothing is written.
+    refused = corvix_cli("convert", source, "-o", tmp_path / "refused")
+    assert refused.returncode == 1 and "DamagedRunError" in refused.stderr
+    assert not os.listdir(tmp_path / "refused")
+
+
+def spectra_of(path):
+    from pyteomics import mzml
+
+    with mzml.MzML(str(path)) as reader:
+        return list(reader)
