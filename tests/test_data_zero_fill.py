@@ -149,5 +149,7 @@ def test_arrays_are_traced_while_the_call_runs(corvix, stub, entry, capacity):
         grown = tracemalloc.get_traced_memory()[0] - base
     finally:
         tracemalloc.stop()
-    assert peak >= ELEMENT_BYTES[entry] * capacity, f"{peak} bytes traced at the peak"
+    # The peak is taken against the traced total before the call; whatever the
+    # interpreter frees meanwhile (a few kilobytes of its own caches) lowers it.
+    assert peak >= ELEMENT_BYTES[entry] * capacity - 16 * 1024, f"{peak} bytes traced at the peak"
     assert grown < 16 * 1024, f"traced memory grew by {grown} bytes"
