@@ -278,7 +278,7 @@ def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozens
         # The chromatogram file is renamed into place first, the peak file last.
         with atomic_path(output) as peaks, atomic_path(outputs[1]) as chromatograms:
             with ParquetPeakWriter(peaks, record, codec) as table:
-                for spectrum in spectrum_records(run, numbers):
+                for spectrum in spectrum_records(run, numbers, ParquetPeakWriter.FIELDS):
                     table.write(spectrum)
                     done += 1
                     tick(done)
@@ -290,7 +290,7 @@ def _write(run: Run, fmt: str, codec: str, outputs: Sequence[str], skip: frozens
             writer: MzMLWriter | MgfWriter = (MzMLWriter(out, record, codec) if fmt == "mzML"
                                               else MgfWriter(out, record))
             with writer:
-                for spectrum in spectrum_records(run, numbers):
+                for spectrum in spectrum_records(run, numbers, MgfWriter.FIELDS if fmt == "mgf" else None):
                     writer.write(spectrum)
                     done += 1
                     tick(done)

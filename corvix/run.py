@@ -7,12 +7,12 @@ import math
 import os
 import re
 import struct
+import sys
 import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from functools import cached_property
-from typing import Any, NamedTuple, TypeVar
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -21,7 +21,12 @@ import native_corvix_py_backend as _m
 
 from . import _extension, _library
 from . import damage as _damage
-from .errors import OpenError, ReaderError
+from .errors import OpenError, ReaderError, ReaderNotFoundError
+
+if TYPE_CHECKING or sys.version_info >= (3, 12):
+    from functools import cached_property
+else:  # functools' takes a lock on every first read before 3.12
+    from ._cached import cached_property
 
 T = TypeVar("T")
 FloatArray = npt.NDArray[np.float64]
@@ -356,7 +361,13 @@ class Run:
 
         Failures to find or load the Reader library are still raised.
         """
-        return _library.unless_failed(lambda: self.call(function, *args, scan=scan))
+        # What _library.unless_failed does, without a closure per call (this is called per scan, often).
+        try:
+            return self.call(function, *args, scan=scan)
+        except ReaderNotFoundError:
+            raise
+        except ReaderError:
+            return None
 
     # -- scans ----------------------------------------------------------------
 

@@ -48,6 +48,9 @@ class MgfWriter:
     :attr:`notes`.
     """
 
+    FIELDS = frozenset(("mz", "intensity", "polarity", "precursors", "user_params", "extra_arrays"))
+    """The record fields an MGF entry is made of (or that it counts as not carried): the others need not be read."""
+
     def __init__(self, out: IO[bytes], run: RunRecord) -> None:
         self._out = out
         self._name = _line_text(run.source_name)

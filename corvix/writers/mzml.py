@@ -105,6 +105,13 @@ class MzMLWriter:
         if len(self._buffer) >= _FLUSH_BYTES:
             self._flush()
 
+    def _emit_parts(self, parts: list[bytes]) -> None:
+        for data in parts:
+            self._buffer += data
+            self._position += len(data)
+        if len(self._buffer) >= _FLUSH_BYTES:
+            self._flush()
+
     def _flush(self) -> None:
         if self._buffer:
             self._sha1.update(self._buffer)
@@ -251,9 +258,11 @@ class MzMLWriter:
             for precursor in s.precursors:
                 self._precursor(lines, precursor)
             lines.append("          </precursorList>")
-        self._emit(("\n".join(lines) + "\n").encode("utf-8"))
-        self._arrays(arrays, ("mz", "intensity"), "          ")
-        self._emit(b"        </spectrum>\n")
+        # One emit per spectrum: its elements, its arrays and its end.
+        parts = [("\n".join(lines) + "\n").encode("utf-8")]
+        parts += self._array_parts(arrays, ("mz", "intensity"), "          ")
+        parts.append(b"        </spectrum>\n")
+        self._emit_parts(parts)
 
     def _precursor(self, lines: list[str], p: PrecursorRecord) -> None:
         target = None if p.spectrum_ref is None else self._reference(p.spectrum_ref)
@@ -281,17 +290,20 @@ class MzMLWriter:
             lines.append("                " + cv("collision energy", number(p.collision_energy), "electronvolt"))
         lines += ["              </activation>", "            </precursor>"]
 
-    def _arrays(self, arrays: tuple[Encoded, Encoded], kinds: tuple[str, str], indent: str) -> None:
-        self._emit(f'{indent}<binaryDataArrayList count="2">\n'.encode())
+    @staticmethod
+    def _array_parts(arrays: tuple[Encoded, Encoded], kinds: tuple[str, str], indent: str) -> list[bytes]:
+        """The binaryDataArrayList of two encoded arrays, as parts to emit (no copy of the encoded text)."""
+        parts = [f'{indent}<binaryDataArrayList count="2">\n'.encode()]
         for encoded, kind in zip(arrays, kinds):
             head = [f'{indent}  <binaryDataArray encodedLength="{len(encoded.text)}">']
             head += [f"{indent}    {_FIXED[term]}" for term in encoded.terms]
             head.append(f"{indent}    {_ARRAY_NAME[kind]}")
             head.append(f"{indent}    <binary>")
-            self._emit("\n".join(head).encode())
-            self._emit(encoded.text)
-            self._emit(f"</binary>\n{indent}  </binaryDataArray>\n".encode())
-        self._emit(f"{indent}</binaryDataArrayList>\n".encode())
+            parts.append("\n".join(head).encode())
+            parts.append(encoded.text)
+            parts.append(f"</binary>\n{indent}  </binaryDataArray>\n".encode())
+        parts.append(f"{indent}</binaryDataArrayList>\n".encode())
+        return parts
 
     # -- chromatograms and the index ---------------------------------------------------------
 
@@ -331,10 +343,11 @@ class MzMLWriter:
                     if element == "precursor":
                         lines.append("            <activation/>")
                     lines.append(f"          </{element}>")
-            self._emit(("\n".join(lines) + "\n").encode("utf-8"))
-            self._arrays(encode_pair((c.rt, c.intensity, self._compression), ("time", "intensity")),
-                         ("time", "intensity"), "          ")
-            self._emit(b"        </chromatogram>\n")
+            parts = [("\n".join(lines) + "\n").encode("utf-8")]
+            parts += self._array_parts(encode_pair((c.rt, c.intensity, self._compression), ("time", "intensity")),
+                                       ("time", "intensity"), "          ")
+            parts.append(b"        </chromatogram>\n")
+            self._emit_parts(parts)
         self._emit(b"      </chromatogramList>\n")
         return offsets
 

@@ -19,7 +19,7 @@ import pyarrow as pa  # type: ignore[import-untyped,unused-ignore]
 import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
 
 from .record import RunRecord, SpectrumRecord
-from .table import PEAK_COLUMN_NAMES, PeakTableBuilder, chromatogram_table
+from .table import PEAK_COLUMN_NAMES, PeakTableBuilder, chromatogram_table, fields_for
 
 _PEAK_VALUES = ("mz", "intensity")
 
@@ -48,6 +48,9 @@ class ParquetPeakWriter:
     block on an exception closes the file without finishing it (the caller
     discards it).
     """
+
+    FIELDS = fields_for(PEAK_COLUMN_NAMES) | {"user_params", "extra_arrays"}
+    """The record fields the columns are made of, and those counted as not carried: the others need not be read."""
 
     def __init__(self, path: str, run: RunRecord, compression: str = "zstd",
                  row_group_rows: int = ROW_GROUP_ROWS) -> None:

@@ -30,7 +30,7 @@ import native_corvix_py_backend as _m
 
 from .. import _library
 from ..errors import ReaderError
-from ..run import Run, Scan
+from ..run import NATIVE_ID_LABEL, Run, Scan, _unescape
 from .vocabulary import CHROMATOGRAM_TERMS
 
 FloatArray = npt.NDArray[np.float64]
@@ -198,11 +198,22 @@ def native_id_format(ids: Iterable[str]) -> str | None:
     return candidates[0][1] if candidates else None
 
 
+def _stated_id(run: Run, number: int) -> str:
+    """The id :func:`_native_id` gives scan `number` (mzML Reader library), reading only the trailer's first
+    pair: the form of every id is known before the first spectrum is written, and this pass is not the one
+    that makes the records."""
+    labels = run.optional(_m.get_trailer_extra_labels, number, scan=number)
+    values = run.optional(_m.get_trailer_extra_values, number, scan=number) if labels else None
+    if labels and values and _unescape(labels[0]) == NATIVE_ID_LABEL:
+        return _unescape(values[0])
+    return f"scan={number}"
+
+
 def _ids_format(run: Run, numbers: Iterable[int]) -> str | None:
     if not run.mzml_conventions:
         return "scan number only nativeID format"  # the ids are made of the scan numbers
     try:
-        return native_id_format(_native_id(Scan(run, number)) for number in numbers)
+        return native_id_format(_stated_id(run, number) for number in numbers)
     except ReaderError:
         return None
 
