@@ -3,16 +3,14 @@
 Measured side by side in one run, on a generated file of 2,000 scans (MS1
 survey scans and data-dependent MS2 scans, all centroided, about 10^6 peaks):
 
-  * conversion to mzML: `corvix.convert.convert_file` against the same file
-    read with pyteomics and written with psims (the same spectra, arrays,
-    precursors and parameters, 64-bit zlib arrays), and how much of corvix's
-    time is its own reading (a pass that fetches everything the converter
-    fetches) versus psims writing;
   * `Scan.peaks()` and `Run.spectrum()` against the module's own
     `get_centroid_stream`/`get_spectrum` calls that they make: the cost of
     the numpy arrays and the object layer;
   * `Run.xic()` over the whole file, against pyteomics summing the same m/z
     window over every MS1 spectrum.
+
+Conversion (mzML, MGF, Parquet, Arrow tables) has its own benchmark:
+bench/bench_convert.py.
 
 Usage:
     CORVIX_MZML_READER=<build>/mzml_reader/libcorvix_mzml_reader.so \\
@@ -40,99 +38,14 @@ add_source_paths()
 import native_corvix_py_backend as module  # noqa: E402
 
 import corvix  # noqa: E402
-from corvix.convert import ACTIVATION_TERMS, convert_file  # noqa: E402
-
-
-# -- the pyteomics + psims pair ---------------------------------------------------------------------
-
-PYTEOMICS_ACTIVATION = {v: v for v in ACTIVATION_TERMS.values()}
-
-
-def pyteomics_psims_convert(source, target):
-    """Read with pyteomics and write with psims what corvix writes."""
-    from psims.mzml.writer import MzMLWriter
-    from pyteomics import mzml
-
-    encoding = {"m/z array": np.float64, "intensity array": np.float64}
-    with mzml.read(source, use_index=False) as reader, open(target, "wb") as handle:
-        spectra = list(reader)
-        with MzMLWriter(handle, close=False) as writer:
-            writer.controlled_vocabularies()
-            writer.file_description(file_contents=["MS1 spectrum", "MSn spectrum"], source_files=[{
-                "id": "source", "name": os.path.basename(source), "location": "file:///",
-                "params": ["scan number only nativeID format", "mzML format"]}])
-            writer.software_list([{"id": "bench", "version": "1", "params": [{"custom unreleased software tool": "b"}]}])
-            writer.instrument_configuration_list([writer.InstrumentConfiguration(
-                id="instrument", component_list=[], params=[{"instrument model": "model"}])])
-            writer.data_processing_list([{"id": "conversion", "processing_methods": [
-                {"order": 1, "software_reference": "bench", "params": ["Conversion to mzML"]}]}])
-            with writer.run(id="run", instrument_configuration="instrument"):
-                with writer.spectrum_list(count=len(spectra)):
-                    for s in spectra:
-                        mz, intensity = s["m/z array"], s["intensity array"]
-                        scan = s["scanList"]["scan"][0]
-                        params = [{"ms level": s["ms level"]},
-                                  "MS1 spectrum" if s["ms level"] == 1 else "MSn spectrum",
-                                  {"total ion current": float(intensity.sum())}]
-                        if len(mz):
-                            top = int(intensity.argmax())
-                            params += [{"name": "base peak m/z", "value": float(mz[top]), "unit_name": "m/z"},
-                                       {"name": "base peak intensity", "value": float(intensity[top]),
-                                        "unit_name": "number of detector counts"},
-                                       {"name": "lowest observed m/z", "value": float(mz.min()), "unit_name": "m/z"},
-                                       {"name": "highest observed m/z", "value": float(mz.max()), "unit_name": "m/z"}]
-                        precursor = None
-                        for p in s.get("precursorList", {}).get("precursor", []):
-                            ion = p.get("selectedIonList", {}).get("selectedIon", [{}])[0]
-                            window = p.get("isolationWindow", {})
-                            target_mz = ion.get("selected ion m/z", window.get("isolation window target m/z"))
-                            activation = [k for k in p.get("activation", {}) if k in PYTEOMICS_ACTIVATION]
-                            if "collision energy" in p.get("activation", {}):
-                                activation.append({"collision energy": p["activation"]["collision energy"]})
-                            precursor = {"mz": target_mz, "charge": ion.get("charge state"),
-                                         "scan_id": p.get("spectrumRef"), "activation": activation,
-                                         "isolation_window": [window.get("isolation window lower offset"), target_mz,
-                                                              window.get("isolation window upper offset")]}
-                            break
-                        writer.write_spectrum(
-                            mz, intensity, id=s["id"], centroided="centroid spectrum" in s,
-                            polarity="negative scan" if "negative scan" in s else "positive scan",
-                            scan_start_time=float(scan["scan start time"]) / 60.0, params=params,
-                            scan_params=[{"filter string": scan["filter string"]}] if "filter string" in scan else None,
-                            precursor_information=precursor, encoding=encoding, compression="zlib")
-                if spectra:
-                    # the total-ion chromatogram corvix writes too
-                    times = np.array([float(s["scanList"]["scan"][0]["scan start time"]) / 60.0 for s in spectra])
-                    totals = np.array([float(s["intensity array"].sum()) for s in spectra])
-                    with writer.chromatogram_list(count=1):
-                        writer.write_chromatogram(times, totals, id="TIC",
-                                                  chromatogram_type="total ion current chromatogram",
-                                                  encoding=64, compression="zlib")
-
-
-def corvix_read_pass(source):
-    """Everything the mzML converter fetches through corvix, without writing."""
-    with corvix.open(source) as run:
-        meta = run.metadata()
-        orders = run.ms_orders
-        for position, scan in enumerate(run):
-            stream = run.centroids(scan.number)
-            if stream is None or not len(stream.mz):
-                run.spectrum(scan.number)
-                run.call(module.is_centroid, scan.number)
-            scan.filter, scan.polarity, scan.rt
-            if orders[position] > 1:
-                scan.precursor_mz, scan.charge, scan.isolation_width, scan.activation, scan.collision_energy
-                scan.precursor_scan
-    return meta
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="corvix benchmark")
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--scans", type=int, default=None)
-    parser.add_argument("--sections", default="convert,peaks,xic",
-                        help="comma-separated subset of convert, peaks, xic (default: all)")
+    parser.add_argument("--sections", default="peaks,xic",
+                        help="comma-separated subset of peaks, xic (default: all)")
     args = parser.parse_args(argv)
     sections = set(args.sections.split(","))
     scans = args.scans or (300 if args.quick else 2000)
@@ -155,20 +68,6 @@ def main(argv=None):
            f"(indexed, zlib, 64-bit m/z, 32-bit intensities); min of {clock.rounds} round(s), spectra of "
            f"{peaks_clock.rounds}\n")
     results = {}
-
-    # Conversion.
-    if "convert" in sections:
-        out_corvix, out_pair = str(work / "corvix.mzML"), str(work / "pair.mzML")
-        t = clock.per_call({"corvix": lambda: convert_file(source, out_corvix),
-                            "pair": lambda: pyteomics_psims_convert(source, out_pair),
-                            "read": lambda: corvix_read_pass(source)})
-        t_corvix, t_pair, t_read = t["corvix"], t["pair"], t["read"]
-        results["convert"] = t_corvix / t_pair
-        print("conversion to mzML                               time     ratio")
-        print(f"  corvix convert_file                        {fmt_time(t_corvix)}   {t_corvix / t_pair:5.2f} x the pair")
-        print(f"  pyteomics read + psims write               {fmt_time(t_pair)}   1.00")
-        print(f"  corvix reading alone (module + library)    {fmt_time(t_read)}   {t_read / t_corvix:5.1%} of corvix's conversion")
-        print(f"  psims writing and the rest                 {fmt_time(t_corvix - t_read)}   {(t_corvix - t_read) / t_corvix:5.1%}\n")
 
     # peaks() against the module's calls.
     with corvix.open(source) as run:
@@ -224,7 +123,6 @@ def main(argv=None):
             print(f"  pyteomics, summing each MS1 spectrum       {fmt_time(t_pyx)}\n")
 
     limits = [
-        ("corvix conversion <= 1.0 x pyteomics + psims", "convert", 1.0),
         ("Run.spectrum overhead <= 1.5 x get_spectrum", "spectrum", 1.5),
         ("Scan.peaks overhead <= 1.5 x the module's calls", "peaks", 1.5),
     ]

@@ -1,4 +1,4 @@
-"""corvix: files of mass spectra as Python objects, and conversion to mzML and MGF.
+"""corvix: files of mass spectra as Python objects and tables, and conversion to mzML, MGF and Parquet.
 
 A Pythonic layer over the ``native_corvix_py_backend`` module::
 
@@ -8,8 +8,10 @@ A Pythonic layer over the ``native_corvix_py_backend`` module::
         for scan in run:
             mz, intensity = scan.peaks()
 
-and a command line, ``corvix`` (or ``python -m corvix``): ``convert``,
-``info``, ``xic`` and ``plot``.
+``run.to_arrow()`` (also ``to_pandas``, ``to_polars``) for the peaks as one
+table, ``corvix.convert_file(source, output, format=..., compression=...)``
+for conversion, and a command line, ``corvix`` (or ``python -m corvix``):
+``convert``, ``info``, ``xic`` and ``plot``.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ from __future__ import annotations
 import os
 
 from ._library import loaded_reader, mzml_reader_path
+from .convert import convert_file
 from .damage import Damage, DamagedRunWarning
 from .errors import DamagedRunError, OpenError, ReaderConflictError, ReaderError, ReaderNotFoundError
 from .run import (
@@ -57,6 +60,7 @@ __all__ = [
     "StoredChromatogram",
     "Trace",
     "__version__",
+    "convert_file",
     "loaded_reader",
     "mzml_reader_path",
     "open",

@@ -16,7 +16,8 @@ from typing import Any, TextIO
 import numpy as np
 
 from . import __version__
-from .convert import FORMATS, ConvertJob, ConvertOutcome, normalise_format, output_path
+from .convert import COMPRESSIONS, FORMATS, ConvertJob, ConvertOutcome, describe, normalise_compression, \
+    normalise_format, output_path
 from .damage import DamagedRunWarning
 from .errors import ReaderError
 from .run import Run
@@ -59,21 +60,28 @@ def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``corvix`` command."""
     parser = argparse.ArgumentParser(
         prog="corvix", description="Read mass-spectrometry files through the Reader library; convert them to "
-        "mzML or MGF, summarise them, extract chromatograms and draw spectra.")
+        "mzML, MGF or Parquet, summarise them, extract chromatograms and draw spectra.")
     parser.add_argument("--version", action="version", version=f"corvix {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     reader_help = ("Reader library to read the files with (default: the module's own search; "
                    ".mzML/.mzML.gz files use the mzML Reader library)")
 
     convert = commands.add_parser(
-        "convert", help="convert files to mzML or MGF",
-        description="Convert each input file to mzML (indexed, zlib-compressed float64 arrays) or to MGF "
-        "(MS2 and higher scans). Outputs are written under a temporary name and renamed when complete. "
-        "A file that fails is reported and skipped; the exit status is 1 when any file failed.")
+        "convert", help="convert files to mzML, MGF or Parquet",
+        description="Convert each input file to mzML (indexed, float64 arrays), to MGF (MS2 and higher "
+        "scans) or to Parquet (one row per peak, the scan's facts beside it; the stored chromatograms in a "
+        "second file, NAME.chromatograms.parquet). Outputs are written under a temporary name and renamed "
+        "when complete. A file that fails is reported and skipped; the exit status is 1 when any file failed. "
+        "What a format cannot carry is counted on the file's line (--strict fails the file instead).")
     convert.add_argument("inputs", nargs="+", metavar="IN", help="input files")
     convert.add_argument("-o", "--outdir", required=True, help="output directory (created if missing)")
-    convert.add_argument("-f", "--format", type=_format, default="mzML", help=f"output format: {' or '.join(FORMATS)} "
-                         "(default mzML)")
+    convert.add_argument("-f", "--format", type=_format, default="mzML",
+                         help=f"output format: {', '.join(FORMATS)} (default mzML)")
+    convert.add_argument("-c", "--compression", default=None,
+                         help="mzML: " + ", ".join(COMPRESSIONS["mzML"]) + " (MS-Numpress is lossy); parquet: "
+                         + ", ".join(COMPRESSIONS["parquet"]) + "; default: the first of each")
+    convert.add_argument("--strict", action="store_true",
+                         help="fail a file, writing nothing, when its output cannot carry all of its data")
     convert.add_argument("-j", "--jobs", type=_positive_int, default=1,
                          help="files converted at once (worker processes; threads on an interpreter "
                          "without its global lock); default 1")
@@ -115,7 +123,13 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "convert":
+        try:
+            args.compression = normalise_compression(args.format, args.compression)
+        except ValueError as error:
+            parser.error(f"argument -c/--compression: {error}")
     try:
         if args.command == "convert":
             return _convert(args)
@@ -152,11 +166,16 @@ def _convert(args: argparse.Namespace) -> int:
                                           f"its output {target} is also the output of {taken[target]}"))
             continue
         taken[target] = source
-        jobs.append(ConvertJob(source, args.outdir, args.format, args.reader, args.allow_damaged))
+        jobs.append(ConvertJob(source, args.outdir, args.format, args.reader, args.compression, args.strict,
+                               args.allow_damaged))
 
     def report(outcome: ConvertOutcome) -> None:
         if outcome.ok:
-            line = f"converted {outcome.source} -> {outcome.output} ({outcome.scans} spectra, {outcome.seconds:.2f} s)"
+            stored = f", {outcome.chromatograms} chromatograms" if outcome.chromatograms else ""
+            line = (f"converted {outcome.source} -> {outcome.output} ({outcome.scans} spectra{stored}, "
+                    f"{outcome.seconds:.2f} s)")
+            if outcome.not_carried:
+                line += f"; not carried: {describe(outcome.not_carried)}"
             if outcome.damage:
                 line += f"; DAMAGED: {outcome.damage}, not in the output"
             ProgressBars.write_line(line, sys.stdout)
@@ -166,11 +185,13 @@ def _convert(args: argparse.Namespace) -> int:
     for outcome in refused:
         report(outcome)
     outcomes = convert_many(jobs, args.jobs, args.progress, report) if jobs else []
-    failed = len(refused) + sum(not o.ok for o in outcomes)
-    converted = len(outcomes) - sum(not o.ok for o in outcomes)
+    failed = len(refused) + sum(not o.ok for o in outcomes) + (len(jobs) - len(outcomes))
+    converted = sum(o.ok for o in outcomes)
+    partial = sum(bool(o.ok and o.not_carried) for o in outcomes)
     damaged = sum(o.ok and o.damage is not None for o in outcomes)
-    print(f"{converted} converted, {failed} failed" + (f", {damaged} of the converted damaged" if damaged else ""),
-          file=sys.stderr)
+    print(f"{converted} converted, {failed} failed"
+          + (f" ({partial} with data not carried)" if partial else "")
+          + (f", {damaged} of the converted damaged" if damaged else ""), file=sys.stderr)
     return EXIT_FAILED if failed else EXIT_OK
 
 

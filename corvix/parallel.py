@@ -3,40 +3,18 @@
 from __future__ import annotations
 
 import multiprocessing
-import queue
+import signal
 import sys
 import threading
 from collections.abc import Callable, Iterable, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
+from concurrent.futures import Executor, Future, ThreadPoolExecutor, as_completed
+from multiprocessing.connection import Connection, wait
 from typing import Any, TextIO
 
 from ._library import is_mzml_path
 from .convert import ConvertJob, ConvertOutcome, convert_task
 
 Report = Callable[[ConvertOutcome], None]
-
-# The progress queue of a worker process, set by the pool's initializer.
-_worker_queue: Any = None
-
-
-def _init_worker(progress_queue: Any) -> None:
-    global _worker_queue
-    _worker_queue = progress_queue
-
-
-class _QueueProgress:
-    """Progress callback of a worker process: sends (job index, done, total) to the parent."""
-
-    def __init__(self, index: int) -> None:
-        self.index = index
-
-    def __call__(self, done: int, total: int) -> None:
-        if _worker_queue is not None:
-            _worker_queue.put((self.index, done, total))
-
-
-def _run_in_worker(index: int, job: ConvertJob) -> ConvertOutcome:
-    return convert_task(job, _QueueProgress(index))
 
 
 class _BarProgress:
@@ -120,13 +98,15 @@ class ProgressBars:
 
 def convert_many(jobs: Sequence[ConvertJob], workers: int = 1, progress: bool | None = None,
                  report: Report | None = None) -> list[ConvertOutcome]:
-    """Convert every job; returns one outcome per job, in job order.
+    """Convert every job; returns exactly one outcome per job, in job order.
 
     `workers` > 1 runs files in parallel: in worker processes, or in threads
     when the interpreter runs without its global lock. Jobs that need
     different Reader libraries run in different processes, because a process
-    keeps the first Reader library it loads. `report` is called with each
-    outcome as soon as it is known.
+    keeps the first Reader library it loads. A worker process that dies
+    (killed, or exiting in the middle of a file) fails the file it was
+    converting, and a fresh worker takes the files still to do. `report` is
+    called with each outcome as soon as it is known.
     """
     bars = ProgressBars(jobs, progress)
     outcomes: list[ConvertOutcome | None] = [None] * len(jobs)
@@ -146,41 +126,29 @@ def convert_many(jobs: Sequence[ConvertJob], workers: int = 1, progress: bool | 
                 done(index, convert_task(job, _BarProgress(bars, index)))
         elif len(groups) == 1 and not gil_enabled():
             with ThreadPoolExecutor(max_workers=workers) as threads:
-                _drain(threads, jobs, range(len(jobs)), bars, done, threads=True)
+                _drain_threads(threads, jobs, range(len(jobs)), bars, done)
         else:
-            context = multiprocessing.get_context("spawn")
-            progress_queue = context.Queue()
-            listener = threading.Thread(target=_listen, args=(progress_queue, bars), daemon=True)
-            listener.start()
-            try:
-                for members in groups.values():
-                    with ProcessPoolExecutor(max_workers=max(1, min(workers, len(members))), mp_context=context,
-                                             initializer=_init_worker, initargs=(progress_queue,)) as pool:
-                        _drain(pool, jobs, members, bars, done, threads=False)
-            finally:
-                progress_queue.put(None)
-                listener.join()
-                progress_queue.close()
-                progress_queue.join_thread()
+            for members in groups.values():
+                _run_processes(jobs, members, max(1, min(workers, len(members))), bars, done)
     finally:
         bars.close()
-    return [outcome for outcome in outcomes if outcome is not None]
+    # Every job has an outcome: one that somehow got none counts as failed, never as skipped.
+    return [outcome if outcome is not None else
+            ConvertOutcome(jobs[index].source, None, 0, 0.0, "no outcome was reported for this file")
+            for index, outcome in enumerate(outcomes)]
 
 
-def _drain(pool: Executor, jobs: Sequence[ConvertJob], members: Iterable[int], bars: ProgressBars,
-           done: Callable[[int, ConvertOutcome], None], threads: bool) -> None:
+def _drain_threads(pool: Executor, jobs: Sequence[ConvertJob], members: Iterable[int], bars: ProgressBars,
+                   done: Callable[[int, ConvertOutcome], None]) -> None:
     futures: dict[Future[ConvertOutcome], int] = {}
     for index in members:
-        if threads:
-            futures[pool.submit(convert_task, jobs[index], _BarProgress(bars, index))] = index
-        else:
-            futures[pool.submit(_run_in_worker, index, jobs[index])] = index
+        futures[pool.submit(convert_task, jobs[index], _BarProgress(bars, index))] = index
     try:
         for future in as_completed(futures):
             index = futures[future]
             try:
                 outcome = future.result()
-            except Exception as error:  # the worker itself died (killed, out of memory, ...)
+            except Exception as error:
                 outcome = ConvertOutcome(jobs[index].source, None, 0, 0.0, f"worker failed: {error!r}")
             done(index, outcome)
     except BaseException:
@@ -189,12 +157,124 @@ def _drain(pool: Executor, jobs: Sequence[ConvertJob], members: Iterable[int], b
         raise
 
 
-def _listen(progress_queue: Any, bars: ProgressBars) -> None:
-    while True:
+# -- worker processes ---------------------------------------------------------------------------------
+#
+# Each worker process has its own pipe: the parent sends (index, job) or None
+# (stop); the worker sends ("progress", done, total) messages and then
+# ("done", outcome). The parent waits on the pipes and on the processes'
+# sentinels at once, so it always knows which file a worker was converting
+# when it died.
+
+
+def _worker_main(connection: Connection) -> None:
+    """The loop of a worker process."""
+    try:
+        while True:
+            message = connection.recv()
+            if message is None:
+                return
+            index, job = message
+
+            def progress(done: int, total: int) -> None:
+                connection.send(("progress", done, total))
+
+            connection.send(("done", convert_task(job, progress)))
+    except (EOFError, KeyboardInterrupt, BrokenPipeError):
+        return
+
+
+class _Worker:
+    def __init__(self, context: Any) -> None:
+        self.connection, child = context.Pipe(duplex=True)
+        self.process = context.Process(target=_worker_main, args=(child,), daemon=True)
+        self.process.start()
+        child.close()
+        self.index: int | None = None
+
+    def give(self, index: int, job: ConvertJob) -> None:
+        self.index = index
+        self.connection.send((index, job))
+
+    def stop(self) -> None:
         try:
-            message = progress_queue.get()
-        except (EOFError, OSError, queue.Empty):
-            return
-        if message is None:
-            return
-        bars.update(*message)
+            self.connection.send(None)
+        except (OSError, ValueError):
+            pass
+
+    def kill(self) -> None:
+        if self.process.is_alive():
+            self.process.kill()
+        self.process.join()
+        self.connection.close()
+
+
+def _death(worker: _Worker) -> str:
+    worker.process.join()
+    code = worker.process.exitcode
+    if code is not None and code < 0:
+        try:
+            how = f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            how = f"killed by signal {-code}"
+    else:
+        how = f"exit status {code}"
+    return f"the worker process converting it died ({how})"
+
+
+def _run_processes(jobs: Sequence[ConvertJob], members: Sequence[int], count: int, bars: ProgressBars,
+                   done: Callable[[int, ConvertOutcome], None]) -> None:
+    context = multiprocessing.get_context("spawn")
+    todo = list(reversed(members))
+    workers: list[_Worker] = []
+
+    def assign(worker: _Worker) -> None:
+        if todo:
+            index = todo.pop()
+            worker.give(index, jobs[index])
+        else:
+            worker.index = None
+            worker.stop()
+
+    try:
+        for _ in range(count):
+            worker = _Worker(context)
+            workers.append(worker)
+            assign(worker)
+        while any(worker.index is not None for worker in workers):
+            busy = [worker for worker in workers if worker.index is not None]
+            waitables: list[Any] = [worker.connection for worker in busy] + [worker.process.sentinel for worker in busy]
+            ready = set(wait(waitables))
+            for worker in busy:
+                index = worker.index
+                assert index is not None
+                finished = lost = False
+                try:
+                    while worker.connection in ready or worker.connection.poll():
+                        ready.discard(worker.connection)
+                        message = worker.connection.recv()
+                        if message[0] == "progress":
+                            bars.update(index, message[1], message[2])
+                        else:
+                            done(index, message[1])
+                            finished = True
+                            break
+                except (EOFError, OSError):
+                    lost = True  # the worker's end of the pipe is gone: it died
+                if finished:
+                    assign(worker)
+                    continue
+                if lost or worker.process.sentinel in ready or not worker.process.is_alive():
+                    # Died in the middle of a file: that file failed; a new worker takes the rest.
+                    done(index, ConvertOutcome(jobs[index].source, None, 0, 0.0, _death(worker)))
+                    worker.index = None
+                    worker.connection.close()
+                    workers.remove(worker)
+                    if todo:
+                        fresh = _Worker(context)
+                        workers.append(fresh)
+                        assign(fresh)
+        for worker in workers:
+            worker.process.join(timeout=30)
+    finally:
+        for worker in workers:
+            worker.kill()

@@ -476,21 +476,40 @@ class Run:
 
     def peaks(self, number: int, centroid: bool | None = None) -> Peaks:
         """The scan's peaks; see :meth:`Scan.peaks`."""
-        if centroid is not False:
-            # Only the m/z and intensity lists of the stream become arrays here.
-            capacity = self._capacity
-            grown = _library.unless_failed(
-                lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
-            if grown is None:
-                if centroid:
-                    return Peaks(_EMPTY.copy(), _EMPTY.copy())
-            else:
-                result, used = grown
-                if used > capacity:
-                    self._capacity = used
-                if result[0] or centroid:
-                    return Peaks(_array(result[0]), _array(result[1]))  # type: ignore[arg-type]
+        if centroid is False:
+            return self.spectrum(number)
+        stream = self._stream(number)
+        if stream is not None and (len(stream.mz) or centroid):
+            return stream
+        if centroid:
+            return Peaks(_EMPTY.copy(), _EMPTY.copy())
         return self.spectrum(number)
+
+    def peaks_and_origin(self, number: int) -> tuple[Peaks, bool]:
+        """The peaks of :meth:`Scan.peaks` and whether they are centroids (the centroid stream, or with the
+        mzML Reader library a centroided spectrum) rather than the spectrum as stored."""
+        if self.mzml_conventions:
+            # The mzML Reader library's centroid stream of a centroided scan is its spectrum as
+            # stored, and profile scans have none: one list pair to convert instead of five lists.
+            peaks = self.spectrum(number)
+            return peaks, bool(len(peaks.mz)) and bool(self.call(_m.is_centroid, number, scan=number))
+        stream = self._stream(number)
+        if stream is not None and len(stream.mz):
+            return stream, True
+        return self.spectrum(number), False
+
+    def _stream(self, number: int) -> Peaks | None:
+        """m/z and intensity of the scan's centroid stream; None when the Reader library has none."""
+        # Only the m/z and intensity lists of the stream become arrays here.
+        capacity = self._capacity
+        grown = _library.unless_failed(
+            lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
+        if grown is None:
+            return None
+        result, used = grown
+        if used > capacity:
+            self._capacity = used
+        return Peaks(_array(result[0]), _array(result[1]))  # type: ignore[arg-type]
 
     def _trace(self, trace_type: int, filter: str, ranges: tuple[list[float], list[float]],
                rt: tuple[float, float] | None) -> Trace:
@@ -707,6 +726,71 @@ class Run:
                 return buffer.raw[:length].decode("utf-8", "replace")
             capacity = length + 1
 
+    # -- tables ---------------------------------------------------------------
+
+    def select(self, ms_order: int | None = None, rt: tuple[float, float] | None = None) -> list[int]:
+        """Numbers of the scans of `ms_order` whose retention time lies in `rt` (minutes, both ends inclusive).
+
+        The window selects by value, whatever the order of the scans in the file.
+        """
+        numbers = self.scan_numbers
+        keep = np.ones(len(numbers), dtype=np.bool_)
+        if ms_order is not None:
+            keep &= self.ms_orders == ms_order
+        if rt is not None:
+            start, end = rt
+            times = self.retention_times
+            keep &= (times >= start) & (times <= end)
+        return [numbers[i] for i in np.flatnonzero(keep).tolist()]
+
+    def to_arrow(self, ms_order: int | None = None, rt: tuple[float, float] | None = None,
+                 columns: Sequence[str] | None = None) -> Any:
+        """The run's peaks as a ``pyarrow.Table`` in long format: one row per peak, the scan's facts beside it.
+
+        The schema is the one of ``corvix convert --format parquet`` (see
+        ``docs/parquet.md``); a scan without peaks is one row with null m/z
+        and intensity. `ms_order` and `rt` (minutes, both ends inclusive,
+        selected by value) choose the scans; `columns` chooses columns (in
+        schema order; only what they need is read). Built from numpy arrays,
+        spectrum by spectrum.
+        """
+        from .writers.record import run_record, spectrum_records
+        from .writers.table import PeakTableBuilder, check_columns, fields_for
+
+        chosen = check_columns(columns)
+        numbers = self.select(ms_order, rt)
+        builder = PeakTableBuilder(chosen, run_record(self, len(numbers), numbers, chromatograms=False,
+                                                      id_format=False))
+        for record in spectrum_records(self, numbers, fields_for(chosen)):
+            builder.add(record)
+        return builder.table()
+
+    def to_pandas(self, ms_order: int | None = None, rt: tuple[float, float] | None = None,
+                  columns: Sequence[str] | None = None) -> Any:
+        """:meth:`to_arrow` as a ``pandas.DataFrame`` (text columns become categoricals).
+
+        Raises:
+            ImportError: pandas is not installed (the ``pandas`` extra).
+        """
+        try:
+            import pandas  # type: ignore[import-untyped,import-not-found,unused-ignore]  # noqa: F401
+        except ImportError as error:
+            raise ImportError("Run.to_pandas needs pandas: pip install 'native_corvix_py_backend[pandas]'") from error
+        return self.to_arrow(ms_order, rt, columns).to_pandas()
+
+    def to_polars(self, ms_order: int | None = None, rt: tuple[float, float] | None = None,
+                  columns: Sequence[str] | None = None) -> Any:
+        """:meth:`to_arrow` as a ``polars.DataFrame`` (text columns become categoricals).
+
+        Raises:
+            ImportError: polars is not installed (the ``polars`` extra).
+        """
+        try:
+            import polars  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        except ImportError as error:
+            raise ImportError("Run.to_polars needs polars: pip install 'native_corvix_py_backend[polars]'") from error
+        return polars.from_arrow(self.to_arrow(ms_order, rt, columns))
+
 
 class Scan:
     """One scan of a run. Attributes are read from the Reader library on first use and kept."""
@@ -735,6 +819,9 @@ class Scan:
     @cached_property
     def ms_order(self) -> int:
         """MS order (1 for MS1, 2 for MS2, ...)."""
+        cached = self.run.__dict__.get("ms_orders")
+        if cached is not None:
+            return int(cached[self.number - self.run.first_scan])
         return self.run.call(_m.get_ms_order, self.number, scan=self.number)
 
     @cached_property

@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 
 import numpy as np
 import pytest
@@ -12,7 +13,9 @@ from pyteomics import mgf, mzml
 
 import corvix as cx
 from corvix import cli
-from corvix.convert import ConvertJob, atomic_output, convert_file, convert_task, output_path, stem
+import pyarrow.parquet as pq
+from corvix.convert import (ConvertJob, atomic_output, chromatogram_path, convert_file, convert_task, output_path,
+                            stem)
 
 from conftest import module_dir, stub_path
 
@@ -31,6 +34,9 @@ def script_msn(stub):
     stub.set_result("get_ms_order", 2)
     stub.set_result("get_precursor_mass", 445.123456789)
     stub.set_result("get_scan_event_isolation_width", 1.6)
+    # The window reaches from 444.5 to 446.1 around its target, 445.1 (0.6 below, 1.0 above).
+    stub.set_result("get_scan_event_first_precursor_mass", 444.5)
+    stub.set_result("get_scan_event_isolation_width_offset", 0.2)
     stub.set_result("get_scan_event_collision_energy", 30.0)
     stub.set_result("get_scan_event_activation_type", 1)
     stub.set_text("get_trailer_extra_labels", b"Charge State:")
@@ -70,16 +76,21 @@ def test_mzml_output_carries_scans_metadata_and_precursors(stub, raw, tmp_path):
     assert first["m/z array"].tolist() == [100.0, 200.0, 300.0]
     assert first["intensity array"].tolist() == [1000.0, 2000.0, 3000.0]
     assert first["m/z array"].dtype == np.float64
-    assert first["total ion current"] == 6000.0 and first["base peak m/z"] == 300.0
+    # Summaries this Reader library does not state are computed from the peaks; the isolation window is the
+    # one it reports (not the selected ion's m/z plus and minus half the width); no precursor scan is guessed.
+    assert (first["total ion current"], first["base peak m/z"], first["base peak intensity"]) == (6000.0, 300.0, 3000.0)
+    assert (first["lowest observed m/z"], first["highest observed m/z"]) == (100.0, 300.0)
     precursor = first["precursorList"]["precursor"][0]
     ion = precursor["selectedIonList"]["selectedIon"][0]
     assert ion["selected ion m/z"] == 445.123456789 and ion["charge state"] == 3
     window = precursor["isolationWindow"]
-    assert window["isolation window target m/z"] == 445.123456789
-    assert window["isolation window lower offset"] == window["isolation window upper offset"] == 0.8
+    assert window["isolation window target m/z"] == pytest.approx(445.1, abs=1e-12)
+    assert (window["isolation window lower offset"], window["isolation window upper offset"]) == \
+        pytest.approx((0.6, 1.0), abs=1e-12)
+    assert "spectrumRef" not in precursor
     assert "beam-type collision-induced dissociation" in precursor["activation"]
     assert precursor["activation"]["collision energy"] == 30.0
-    assert "spectrumRef" not in precursor  # no MS1 scan precedes them
+    assert '<userParam name="Charge State" value="3"/>' in data  # the trailer's fields come back as userParams
     assert spectra[99]["scanList"]["scan"][0]["scan start time"] == 50.0
 
 
@@ -106,7 +117,7 @@ def test_mgf_output_has_msn_scans_only(stub, raw, tmp_path):
         spectra = list(reader)
     assert len(spectra) == 100
     params = spectra[3]["params"]
-    assert params["title"] == "sample.4.4.3" and params["scans"] == "4"
+    assert params["title"] == "sample.raw: scan=4" and params["scans"] == "4"
     assert params["pepmass"][0] == 445.123456789 and params["charge"] == [3]
     assert params["rtinseconds"] == 120.0
     assert spectra[3]["m/z array"].tolist() == [100.0, 200.0, 300.0]
@@ -118,8 +129,67 @@ def test_output_names():
     assert stem("/d/run.01.raw") == "run.01" and stem("x.mzML.gz") == "x" and stem("X.MZML") == "X"
     assert output_path("/d/run.raw", "/o", "mzml") == os.path.join("/o", "run.mzML")
     assert output_path("a.mzML.gz", "o", "MGF") == os.path.join("o", "a.mgf")
+    assert output_path("a.raw", "o", "Parquet") == os.path.join("o", "a.peaks.parquet")
+    assert chromatogram_path(os.path.join("o", "a.peaks.parquet")) == os.path.join("o", "a.chromatograms.parquet")
+    assert chromatogram_path("b.parquet") == "b.chromatograms.parquet" and chromatogram_path("c") == \
+        "c.chromatograms.parquet"
     with pytest.raises(ValueError, match="unknown output format"):
         output_path("a.raw", "o", "csv")
+    with pytest.raises(ValueError, match="cannot be named like the chromatogram file"):
+        chromatogram_path("x.chromatograms.parquet")
+
+
+def test_parquet_output_of_the_run_and_its_facts(stub, raw, tmp_path):
+    script_msn(stub)
+    out = tmp_path / "sample.peaks.parquet"
+    assert cx.convert_file(raw, out, format="parquet", compression="snappy") == 100
+    table = pq.read_table(out)
+    assert table.num_rows == 300 and table.column_names[-2:] == ["mz", "intensity"]
+    rows = table.slice(0, 3).to_pylist()
+    assert [r["mz"] for r in rows] == [100.0, 200.0, 300.0] and {r["native_id"] for r in rows} == {"scan=1"}
+    first = rows[0]
+    assert (first["ms_level"], first["rt"], first["precursor_mz"], first["charge"]) == (2, 0.5, 445.123456789, 3)
+    assert (first["activation"], first["collision_energy"], first["centroid"]) == ("HCD", 30.0, True)
+    assert (first["isolation_target"], first["isolation_lower_offset"], first["isolation_upper_offset"]) == \
+        pytest.approx((445.1, 0.6, 1.0), abs=1e-12)
+    facts = json.loads(table.schema.metadata[b"corvix.run"])
+    assert facts["instrument"]["model"] == "Model S" and facts["sample"]["name"] == "Sample 1"
+    chromatograms = pq.read_table(tmp_path / "sample.chromatograms.parquet")
+    assert chromatograms.num_rows == 0 and chromatograms.schema.metadata[b"corvix.schema"] == b"corvix-chromatograms"
+    assert pq.ParquetFile(out).metadata.row_group(0).column(0).compression == "SNAPPY"
+
+
+def test_to_arrow_selects_scans_and_columns(stub, raw):
+    script_msn(stub)
+    with cx.open(raw) as run:
+        whole = run.to_arrow()
+        part = run.to_arrow(ms_order=2, rt=(1.0, 2.0), columns=["intensity", "scan_number"])
+        assert run.to_arrow(ms_order=1).num_rows == 0
+        with pytest.raises(ValueError, match="unknown column.*'peaks'"):
+            run.to_arrow(columns=["peaks"])
+        frame = run.to_pandas(rt=(0.0, 0.5))
+    assert whole.num_rows == 300 and whole.schema.metadata[b"corvix.schema"] == b"corvix-peaks"
+    assert part.column_names == ["scan_number", "intensity"]  # in the schema's order
+    assert part.column("scan_number").to_pylist() == [2, 2, 2, 3, 3, 3, 4, 4, 4]
+    assert len(frame) == 3 and list(frame["mz"]) == [100.0, 200.0, 300.0]
+
+
+def test_dataframes_name_the_extra_to_install(stub, raw, monkeypatch):
+    import builtins
+
+    real_import = builtins.__import__
+
+    def no_dataframes(name, *args, **kwargs):
+        if name in ("pandas", "polars"):
+            raise ImportError(f"No module named {name!r}")
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_dataframes)
+    with cx.open(raw) as run:
+        with pytest.raises(ImportError, match=r"pip install 'native_corvix_py_backend\[pandas\]'"):
+            run.to_pandas()
+        with pytest.raises(ImportError, match=r"pip install 'native_corvix_py_backend\[polars\]'"):
+            run.to_polars()
 
 
 # -- atomic output and failures ---------------------------------------------------------------
@@ -127,6 +197,45 @@ def test_output_names():
 
 def leftovers(directory):
     return sorted(name for name in os.listdir(directory) if name.endswith(".part"))
+
+
+def finals(directory):
+    return sorted(name for name in os.listdir(directory) if not name.endswith(".part") and name != "sample.raw")
+
+
+@pytest.mark.parametrize("format", ["mzML", "mgf", "parquet"])
+@pytest.mark.parametrize("fault", ["midway", "at the end"])
+def test_a_failed_write_leaves_no_file_and_keeps_the_old_one(stub, raw, tmp_path, monkeypatch, format, fault):
+    script_msn(stub)
+    out = output_path(raw, tmp_path, format)
+    with open(out, "w") as old:
+        old.write("previous conversion")
+    full = OSError(28, "No space left on device")
+
+    def progress(done, total):
+        if fault == "midway" and done == 50:
+            raise full
+
+    def fsync(descriptor):
+        raise full
+
+    if fault == "at the end":
+        monkeypatch.setattr(os, "fsync", fsync)
+    with pytest.raises(OSError, match="No space left"):
+        convert_file(raw, out, format, progress=progress)
+    assert open(out).read() == "previous conversion" and leftovers(tmp_path) == []
+    assert finals(tmp_path) == [os.path.basename(out)]  # nor a chromatogram file beside a Parquet one
+
+
+def test_an_unwritable_output_is_a_failure_that_leaves_nothing(stub, raw, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    for format in ("mzML", "parquet"):
+        with pytest.raises(OSError):
+            convert_file(raw, blocker / "out" / "x.mzML", format)
+    result = cli_run("convert", raw, "-o", blocker, cwd=tmp_path)
+    assert result.returncode == 1 and "corvix convert:" in result.stderr
+    assert sorted(os.listdir(tmp_path)) == ["file", "sample.raw"]
 
 
 def test_a_failure_midway_leaves_no_file_and_keeps_the_old_one(stub, raw, tmp_path):
@@ -178,6 +287,90 @@ def test_convert_task_reports_instead_of_raising(stub, raw, tmp_path):
 
 
 # -- the command line ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_one_good_and_one_missing_file_exit_with_failure(tmp_path, jobs):
+    (tmp_path / "good.raw").write_bytes(b"")
+    result = cli_run("convert", "good.raw", "missing.raw", "-o", "out", "--jobs", jobs, cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    assert os.listdir(tmp_path / "out") == ["good.mzML"]
+    assert "FAILED missing.raw: FileNotFoundError" in result.stderr
+    assert result.stderr.strip().endswith("1 converted, 1 failed")
+
+
+# Loaded by every interpreter started with its folder on PYTHONPATH (workers included): the
+# conversion of two of the files ends its process, one by exiting, one by a signal.
+DYING_WORKERS = """
+import os, signal
+import corvix.convert as convert
+
+real = convert.convert
+
+def convert_or_die(source, *args, **kwargs):
+    name = os.path.basename(os.fspath(source))
+    if name == "exits.raw":
+        os._exit(7)
+    if name == "killed.raw":
+        os.kill(os.getpid(), signal.SIGKILL)
+    return real(source, *args, **kwargs)
+
+convert.convert = convert_or_die
+"""
+
+
+def test_a_worker_that_dies_fails_its_file_and_the_others_go_on(tmp_path):
+    names = ["a.raw", "exits.raw", "b.raw", "killed.raw", "c.raw", "d.raw"]
+    for name in names:
+        (tmp_path / name).write_bytes(b"")
+    hooks = tmp_path / "hooks"
+    hooks.mkdir()
+    (hooks / "sitecustomize.py").write_text(DYING_WORKERS)
+    env = {"PYTHONPATH": os.pathsep.join([str(hooks), module_dir(), REPO])}
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        env["PYTHON_GIL"] = "1"  # worker processes, not the threads used without the lock
+    result = cli_run("convert", *names, "-o", "out", "--jobs", "2", "-f", "mgf", cwd=tmp_path, env=env)
+    assert result.returncode == 1, result.stderr
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.mgf", "b.mgf", "c.mgf", "d.mgf"]
+    assert "FAILED exits.raw: the worker process converting it died (exit status 7)" in result.stderr
+    assert "FAILED killed.raw: the worker process converting it died (killed by SIGKILL)" in result.stderr
+    assert result.stderr.strip().endswith("4 converted, 2 failed")
+
+
+def test_compression_words_of_each_format(tmp_path):
+    (tmp_path / "a.raw").write_bytes(b"")
+    result = cli_run("convert", "a.raw", "-o", "out", "-f", "mgf", "-c", "zlib", cwd=tmp_path)
+    assert result.returncode == 2 and "mgf has no compression 'zlib' (choose none)" in result.stderr
+    result = cli_run("convert", "a.raw", "-o", "out", "-f", "parquet", "-c", "numpress", cwd=tmp_path)
+    assert result.returncode == 2 and "choose zstd, snappy" in result.stderr
+    result = cli_run("convert", "a.raw", "-o", "out", "-c", "none", "-f", "mzml", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert 'name="no compression"' in (tmp_path / "out" / "a.mzML").read_text()
+
+
+def test_what_cannot_be_carried_is_named_and_strict_fails_the_file(tmp_path):
+    (tmp_path / "a.raw").write_bytes(b"")
+    # Hooks that script the stand-in in the converting process: an activation with no vocabulary term.
+    hooks = tmp_path / "hooks"
+    hooks.mkdir()
+    (hooks / "sitecustomize.py").write_text(
+        "import sys\n"
+        f"sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "from readerstub import ReaderStub\n"
+        f"stub = ReaderStub({str(stub_path('full'))!r})\n"
+        "stub.set_result('get_ms_order', 2)\n"
+        "stub.set_result('get_precursor_mass', 500.0)\n"
+        "stub.set_result('get_scan_event_activation_type', 6)\n")
+    env = {"PYTHONPATH": os.pathsep.join([str(hooks), module_dir(), REPO])}
+    result = cli_run("convert", "a.raw", "-o", "out", cwd=tmp_path, env=env)
+    assert result.returncode == 0, result.stderr
+    assert "(100 spectra" in result.stdout and "not carried: 100 x activation 'other' (no vocabulary term)" in \
+        result.stdout
+    assert result.stderr.strip().endswith("1 converted, 0 failed (1 with data not carried)")
+    result = cli_run("convert", "a.raw", "-o", "strict", "--strict", cwd=tmp_path, env=env)
+    assert result.returncode == 1 and "FAILED a.raw: NotCarriedError" in result.stderr
+    assert os.listdir(tmp_path / "strict") == []
+
 
 
 def test_convert_skips_failed_files_and_says_so(tmp_path):
