@@ -11,7 +11,7 @@
 # build/<pytag>-<variant>/ holds the module and links to those parts
 # (reader_stub/, mzml_reader/, loader_test), so that it looks as one build
 # directory to the tests, the benchmarks and the main job. Two builds started
-# at once (the two lanes of .ci/run) take turns on the shared directory.
+# at once (the two lanes of .ci/run) take turns on a directory they share.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-${PYTHON:-python3}}
@@ -48,9 +48,12 @@ if [ $build_native = 1 ]; then
   ) 9>"$here/build/native-$variant.lock"
 fi
 if [ $build_module = 1 ]; then
-  cmake -S "$here" -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$(command -v "$python")" \
-    -DCORVIX_READER_STUB=OFF -DCORVIX_MZML_READER=OFF "$@" >/dev/null
-  cmake --build "$build" -j "$jobs" "${module_targets[@]}" >&2
+  (
+    flock 9
+    cmake -S "$here" -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$(command -v "$python")" \
+      -DCORVIX_READER_STUB=OFF -DCORVIX_MZML_READER=OFF "$@" >/dev/null
+    cmake --build "$build" -j "$jobs" "${module_targets[@]}" >&2
+  ) 9>"$here/build/$tag-$variant.lock"
 fi
 mkdir -p "$build"
 # The shared parts, seen from the interpreter's build directory (a directory
