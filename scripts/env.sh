@@ -7,6 +7,11 @@ python=${1:-${PYTHON:-python3}}
 tag=$("$python" -c 'import sys, sysconfig; print("py%d%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
 venv="$here/build/venv-$tag"
 stamp="$venv/.requirements"
+# Two steps of .ci/run may ask for the same environment at once: one makes it,
+# the other waits.
+mkdir -p "$here/build"
+exec 9>"$here/build/venv-$tag.lock"
+flock 9
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv" >&2
 fi

@@ -1,12 +1,10 @@
 """Spectra, centroid streams, averaged spectra and chromatograms: result
-arrays and the count rule, the sequence rule, and the order of failures."""
+arrays and the count rule, the sequence rule, and the faults found before
+the library is called (the order of failures around the library is in
+test_failure_order.py)."""
 import array
 
 import pytest
-
-from conftest import outcomes, run_python, stub_path
-
-NOT_FOUND = "Dylib not found and VELMAR_NATIVE_LIB not set."
 
 # Python name -> (entry point, good arguments, native position of the capacity).
 ARRAY_CALLS = {
@@ -115,12 +113,6 @@ def test_negative_capacity_is_an_internal_fault(corvix, stub, name, max_length):
     assert stub.total_calls() == 0
 
 
-def test_negative_capacity_comes_after_the_library_and_before_the_lookup(tmp_path):
-    calls = [f"m.{name}(*{with_capacity(name, -1)!r})" for name in ARRAY_CALLS]
-    assert outcomes(calls, variant="empty") == ["PanicException: capacity overflow"] * len(calls)
-    assert outcomes(calls, cwd=tmp_path) == [f"RuntimeError: {NOT_FOUND}"] * len(calls)
-
-
 def test_spectrum_shape_and_arguments(corvix, stub):
     result = corvix.get_spectrum(max_length=6, scan_number=-3, handle=7)
     assert result == ([100.0, 101.0, 102.0, 103.0, 104.0], [1000.0, 2000.0, 3000.0, 4000.0, 5000.0])
@@ -150,14 +142,6 @@ def test_is_centroid(corvix, stub, value, expected):
     stub.set_result("is_centroid", value)
     assert corvix.is_centroid(5, 6) is expected
     assert (stub.last_int("is_centroid", 0), stub.last_int("is_centroid", 1)) == (5, 6)
-
-
-def test_lookup_failures_name_the_entry_point():
-    calls = [f"m.{name}(*{list(args)!r})" for name, (_, args, _) in ARRAY_CALLS.items()]
-    calls.append("m.is_centroid(1, 1)")
-    entries = [entry for entry, _, _ in ARRAY_CALLS.values()] + ["is_centroid"]
-    for line, entry in zip(outcomes(calls, variant="empty"), entries):
-        assert line.startswith(f"RuntimeError: get function {entry}: "), line
 
 
 # ---------------------------------------------------------------------------
@@ -300,19 +284,6 @@ def test_shorter_end_list_refused(corvix, stub):
     with pytest.raises(TypeError, match="^argument 'end_scan': "):
         chromatogram(corvix, mass_ranges_start=[1.0, 2.0], mass_ranges_end=[3.0], end_scan="x")
     assert stub.total_calls() == 0
-
-
-def test_shorter_end_list_refused_before_the_library_is_obtained(tmp_path):
-    calls = [
-        "m.get_chromatogram(1, 0, '', [1.0, 2.0], [3.0], 1, 2, 10)",
-        "m.get_chromatogram(1, 0, '', [1.0, 2.0], [3.0], 1, 2, 'x')",
-        "m.get_chromatogram(1, 0, '', [1.0], [3.0], 1, 2, 10)",
-    ]
-    assert outcomes(calls, cwd=tmp_path) == [
-        f"ValueError: {SHORT_END}",
-        "TypeError: argument 'max_length': 'str' object cannot be interpreted as an integer",
-        f"RuntimeError: {NOT_FOUND}",
-    ]
 
 
 PARAMS = ["handle", "trace_type", "filter", "mass_ranges_start", "mass_ranges_end", "start_scan", "end_scan",
@@ -466,16 +437,3 @@ def test_nul_in_filter(corvix, stub):
     with pytest.raises(corvix.PanicException, match="^capacity overflow$"):
         chromatogram(corvix, filter="a\0b", max_length=-1)
     assert stub.total_calls() == 0
-
-
-def test_chromatogram_failure_order_around_the_library(tmp_path):
-    calls = [
-        "m.get_chromatogram(1, 0, 'a\\0b', [], [], 1, 2, 10)",
-        "m.get_chromatogram(1, 0, 'a\\0b', [], [], 1, 2, -1)",
-        "m.get_chromatogram(1, 0, 'ab', [], [], 1, 2, 10)",
-    ]
-    empty = outcomes(calls, variant="empty")
-    assert empty[0].startswith("PanicException: ") and "NUL" in empty[0]
-    assert empty[1] == "PanicException: capacity overflow"
-    assert empty[2].startswith("RuntimeError: get function get_chromatogram: ")
-    assert outcomes(calls, cwd=tmp_path) == [f"RuntimeError: {NOT_FOUND}"] * 3

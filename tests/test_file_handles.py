@@ -4,9 +4,9 @@ test_scalars.py, get_path with the single texts in test_texts.py."""
 
 import pytest
 
-from conftest import outcomes, stub_path
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
+
 
 @pytest.mark.parametrize(
     "path",
@@ -36,16 +36,6 @@ def test_nul_byte_in_path(corvix, stub, path):
         corvix.open_raw_file(path)
     assert str(info.value) == "nul byte in path"
     assert stub.calls("open_raw_file") == 0
-
-
-def test_library_and_lookup_errors_win_over_the_nul_byte(tmp_path):
-    calls = ["m.open_raw_file('a\\0b')", "m.get_num_scans(1)"]
-    lines = outcomes(calls, tmp_path)
-    assert lines[0].startswith("RuntimeError: ") and lines[0] == lines[1]
-    lines = outcomes(calls, tmp_path, VELMAR_NATIVE_LIB=str(stub_path("empty")))
-    assert lines[0].startswith("RuntimeError: get function open_raw_file: ")
-    lines = outcomes(calls, tmp_path, VELMAR_NATIVE_LIB=str(stub_path("missing")))
-    assert lines == ["ValueError: nul byte in path", "ok: 100"]
 
 
 def test_handle_lifecycle(corvix, stub):

@@ -11,6 +11,7 @@ import threading
 import pytest
 
 from conftest import BUILD_DIR, run_python
+from readerstub import KIND_CTYPES
 
 np = pytest.importorskip("numpy")
 mzmlgen = pytest.importorskip("mzmlgen")
@@ -20,13 +21,6 @@ TABLE = ROOT / "src" / "binding" / "reader_entries.def"
 ANSWERS_PAGE = ROOT / "docs" / "mzml-reader.md"
 NAN = float("nan")
 
-KIND = {
-    "i": ctypes.c_int32, "q": ctypes.c_int64, "d": ctypes.c_double, "s": ctypes.c_char_p,
-    "b": ctypes.c_char_p, "P": ctypes.POINTER(ctypes.c_char_p), "D": ctypes.POINTER(ctypes.c_double),
-    "N": ctypes.POINTER(ctypes.c_int32), "T": ctypes.POINTER(ctypes.c_double),
-    "S": ctypes.POINTER(ctypes.c_double), "A": ctypes.POINTER(ctypes.c_double),
-    "J": ctypes.POINTER(ctypes.c_int32),
-}
 
 
 EXTENSION_TABLE = pathlib.Path(__file__).resolve().parent.parent / "mzml_reader" / "extension.def"
@@ -53,8 +47,8 @@ class Lib:
         self.dll = ctypes.CDLL(str(path))
         for name, sig in table_rows().items():
             f = getattr(self.dll, name)
-            f.restype = KIND[sig[0]]
-            f.argtypes = [KIND[k] for k in sig[2:]]
+            f.restype = KIND_CTYPES[sig[0]]
+            f.argtypes = [KIND_CTYPES[k] for k in sig[2:]]
 
     def __getattr__(self, name):
         return getattr(self.dll, name)
