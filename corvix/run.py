@@ -473,16 +473,11 @@ class Run:
 
     def centroids(self, number: int) -> Centroids | None:
         """The scan's centroid stream, or None when the Reader library has none for it."""
-        capacity = self._capacity
-        grown = _library.unless_failed(
-            lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
-        if grown is None:
+        result = self._centroid_lists(number)
+        if result is None:
             return None
-        result, used = grown
-        if used > capacity:
-            self._capacity = used
         mz, intensity, resolution, noise, flags = result[:5]
-        return Centroids(_array(mz), _array(intensity), _array(resolution), _array(noise),  # type: ignore[arg-type]
+        return Centroids(_array(mz), _array(intensity), _array(resolution), _array(noise),
                          np.array(flags, dtype=np.int32))
 
     def peaks(self, number: int, centroid: bool | None = None) -> Peaks:
@@ -512,6 +507,14 @@ class Run:
     def _stream(self, number: int) -> Peaks | None:
         """m/z and intensity of the scan's centroid stream; None when the Reader library has none."""
         # Only the m/z and intensity lists of the stream become arrays here.
+        result = self._centroid_lists(number)
+        if result is None:
+            return None
+        return Peaks(_array(result[0]), _array(result[1]))
+
+    def _centroid_lists(self, number: int) -> Any:
+        """The lists of the scan's centroid stream as the module returns them; None when the Reader
+        library has none. The capacity grows to the largest stream met."""
         capacity = self._capacity
         grown = _library.unless_failed(
             lambda: self._grow(_m.get_centroid_stream, number, scan=number, capacity=capacity))
@@ -520,7 +523,7 @@ class Run:
         result, used = grown
         if used > capacity:
             self._capacity = used
-        return Peaks(_array(result[0]), _array(result[1]))  # type: ignore[arg-type]
+        return result
 
     def _trace(self, trace_type: int, filter: str, ranges: tuple[list[float], list[float]],
                rt: tuple[float, float] | None) -> Trace:
