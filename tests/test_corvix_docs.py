@@ -126,6 +126,11 @@ def test_dask_example_on_a_local_cluster(tmp_path):
 def test_package_is_typed_and_mypy_strict_clean():
     if not (REPO / "corvix").is_dir():
         pytest.skip("checks the source tree's package; the wheel check looks for py.typed in the wheel")
+    if os.environ.get("CORVIX_TYPE_CHECKED_ELSEWHERE"):
+        # The type check runs no native code: CI checks the package on the oldest interpreter and
+        # on the one the module is made for, and the steps that repeat the suite (without the
+        # lock, under the sanitizers) name where it runs.
+        pytest.skip(f"mypy --strict runs in {os.environ['CORVIX_TYPE_CHECKED_ELSEWHERE']}")
     assert (REPO / "corvix" / "py.typed").exists()
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "corvix"], cwd=REPO,
                             capture_output=True, text=True, timeout=600)

@@ -18,8 +18,8 @@ from corvix.writers.numbers import format_pairs, format_values
 from corvix.writers.table import PEAK_COLUMN_NAMES, PeakTableBuilder
 from corvix.writers.vocabulary import ACTIVATION_TERMS, CHROMATOGRAM_TERMS, TERMS, UNITS
 
-from written import (assert_numpress_close, check_mzml, mgf_entries, precursor_of, same_floats, spectra_by_id,
-                     vocabulary)
+from written import (assert_numpress_close, check_mzml, mgf_entries, precursor_of, pyteomics_mzml, same_floats,
+                     spectra_by_id, vocabulary)
 
 RNG = np.random.default_rng(17)
 
@@ -130,9 +130,7 @@ def test_mzml_holds_every_field_and_reads_back(tmp_path, compression):
     text = path.read_text(encoding="utf-8")
     assert 'value="Bench Model &lt;7&gt;"' in text and 'name="digest &amp; wash"' in text
     assert 'startTimeStamp="2026-01-02T03:04:05"' in text and 'name="sample A.raw"' in text
-    from pyteomics import mzml
-
-    with mzml.MzML(str(path)) as reader:
+    with pyteomics_mzml(str(path)) as reader:
         traces = {c["id"]: c for c in reader.iterfind("chromatogram")}
     assert list(traces) == [c.id for c in CHROMATOGRAMS]
     for c in CHROMATOGRAMS:

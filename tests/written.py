@@ -41,6 +41,22 @@ def vocabulary():
     return terms
 
 
+@functools.lru_cache(maxsize=None)
+def _pyteomics_cv():
+    """The PSI-MS vocabulary as pyteomics loads it through psims; loading it takes half a second,
+    so every reader in the process shares one copy."""
+    from pyteomics.auxiliary.psims_util import load_psims
+
+    return load_psims()
+
+
+def pyteomics_mzml(source, **options):
+    """pyteomics' mzML reader of `source` (a path or a binary file), with the shared vocabulary."""
+    from pyteomics import mzml
+
+    return mzml.MzML(source, cv=_pyteomics_cv(), **options)
+
+
 NS = "{http://psi.hupo.org/ms/mzml}"
 
 
@@ -79,10 +95,10 @@ def check_mzml(path):
 
 
 def spectra_by_id(path):
-    """Every spectrum pyteomics reads from an mzML file, by id (through its index)."""
-    from pyteomics import mzml
-
-    with mzml.MzML(str(path)) as reader:
+    """Every spectrum pyteomics reads from an mzML file, by id, in file order. It reads the file
+    through from the start: check_mzml checks the offset index on its own, and pyteomics' lookup
+    through the index costs a parse per spectrum."""
+    with pyteomics_mzml(str(path), use_index=False) as reader:
         return {s["id"]: s for s in reader}
 
 

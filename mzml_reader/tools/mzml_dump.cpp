@@ -9,6 +9,8 @@
 //   mzml_dump threads FILE N        N threads reading every spectrum in different
 //                                   orders at once, compared with a sequential read
 //   mzml_dump tokenize [STOP]       the subset tokenizer's events for the bytes on stdin
+//   mzml_dump tokenize-each [STOP]  the same for each record on stdin (a decimal length,
+//                                   a newline, that many bytes), one JSON line per record
 //   mzml_dump index FILE            whether the open pass can use the file's offset index,
 //                                   and if not, which check refused it
 //   mzml_dump paths FILE            the subset tokenizer against expat alone: the
@@ -174,8 +176,7 @@ int read(const mzml::Run& run, bool chrom, int argc, char** argv) {
     return 0;
 }
 
-int tokenize(const char* stop_at) {
-    std::string data((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+void put_tokens(const std::string& data, const char* stop_at) {
     mzml::SubsetTokens t;
     mzml::Subset r = mzml::tokenize_subset(data.data(), data.size(), stop_at, &t);
     std::printf("{\"result\":\"%s\",\"events\":[",
@@ -195,7 +196,26 @@ int tokenize(const char* stop_at) {
         std::printf("],%zu,%zu]", e.at, e.length);
     }
     std::puts("]}");
+}
+
+int tokenize(const char* stop_at) {
+    std::string data((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    put_tokens(data, stop_at);
     return 0;
+}
+
+// Many inputs in one process: each record is its length in decimal, a
+// newline, then that many bytes.
+int tokenize_each(const char* stop_at) {
+    std::string data;
+    std::size_t length = 0;
+    while (std::cin >> length) {
+        if (std::cin.get() != '\n') return 2;
+        data.resize(length);
+        if (length && !std::cin.read(data.data(), static_cast<std::streamsize>(length))) return 2;
+        put_tokens(data, stop_at);
+    }
+    return std::cin.eof() ? 0 : 2;
 }
 
 // The indexed open pass alone: used, or the failure and index problem; the
@@ -281,6 +301,7 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     if (cmd == "decode") return decode(argc - 2, argv + 2);
     if (cmd == "tokenize") return tokenize(argc >= 3 ? argv[2] : nullptr);
+    if (cmd == "tokenize-each") return tokenize_each(argc >= 3 ? argv[2] : nullptr);
     if (argc < 3) return 2;
     if (cmd == "index") return index(argv[2]);
     auto t0 = std::chrono::steady_clock::now();

@@ -7,7 +7,7 @@ import re
 import numpy as np
 import pytest
 
-from written import check_mzml, mgf_entries, precursor_of, same_floats, spectra_by_id
+from written import check_mzml, mgf_entries, precursor_of, pyteomics_mzml, same_floats, spectra_by_id
 
 ACTIVATION = {"HCD": "beam-type collision-induced dissociation", "CID": "collision-induced dissociation",
               "ETD": "electron transfer dissociation"}
@@ -83,9 +83,7 @@ def check_converted_mzml(truth, path, where, cut_user_params=False):
 
 
 def check_converted_chromatograms(truth, path):
-    from pyteomics import mzml
-
-    with mzml.MzML(str(path)) as reader:
+    with pyteomics_mzml(str(path)) as reader:
         traces = list(reader.iterfind("chromatogram"))
     assert [t["id"] for t in traces] == [c.id for c in truth.chromatograms]
     for c, t in zip(truth.chromatograms, traces):

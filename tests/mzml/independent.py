@@ -7,7 +7,8 @@ import gzip
 from typing import Optional
 
 import numpy as np
-from pyteomics import mzml
+
+from written import pyteomics_mzml
 
 ACTIVATIONS = {
     "collision-induced dissociation": "CID",
@@ -74,9 +75,9 @@ def _record(s: dict) -> Record:
 def read_spectra(path: str) -> list[Record]:
     """Every spectrum of the file, in document order (gzip files read as a stream)."""
     if str(path).endswith(".gz"):
-        with gzip.open(path, "rb") as f, mzml.MzML(f, use_index=False, decode_binary=True) as reader:
+        with gzip.open(path, "rb") as f, pyteomics_mzml(f, use_index=False, decode_binary=True) as reader:
             return [_record(s) for s in reader if "ms level" in s]
-    with mzml.MzML(str(path), use_index=False, decode_binary=True) as reader:
+    with pyteomics_mzml(str(path), use_index=False, decode_binary=True) as reader:
         return [_record(s) for s in reader if "ms level" in s]
 
 
@@ -102,7 +103,7 @@ def read_chromatograms(path: str) -> dict[str, tuple[np.ndarray, np.ndarray]]:
     opener = gzip.open if str(path).endswith(".gz") else open
     units = _time_units(path)
     out = {}
-    with opener(path, "rb") as f, mzml.MzML(f, use_index=False, decode_binary=True) as reader:
+    with opener(path, "rb") as f, pyteomics_mzml(f, use_index=False, decode_binary=True) as reader:
         for item in reader.iterfind("chromatogram"):
             scale = 1 / 60.0 if units.get(item["id"]) == "second" else 1.0
             out[item["id"]] = (np.asarray(item["time array"], dtype=np.float64) * scale,
