@@ -24,6 +24,10 @@ Sections, all in one run on the interpreter that runs this script:
              2,000-scan run by one thread, then by two threads (each half of
              the run), each thread with its own handle and both on one shared
              handle. Target: two threads at least 1.8x faster than one.
+             Beside them, the same work by two processes (each half of the
+             run, one thread each) against one process: what the machine
+             itself gives two workers that share nothing, the ceiling the
+             threads are held to.
 
 Every figure is the minimum over interleaved rounds (the candidates of one
 table take turns, so a burst of load on the shared machine hits all alike).
@@ -71,6 +75,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--section", default=",".join(SECTIONS),
                         help="comma-separated sections to run (stand-in, mzml, threads)")
     parser.add_argument("--threads-child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--pass-worker", metavar="PART/PARTS", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     args.sections = args.section.split(",")
     unknown = set(args.sections) - set(SECTIONS)
@@ -264,15 +269,70 @@ def read_every_spectrum(m: Any, handles: list[int], sizes: dict[int, int]) -> No
         w.join()
 
 
+def scan_sizes(m: Any, handle: int) -> dict[int, int]:
+    """Scan number -> points of its spectrum."""
+    first, last = m.get_first_scan(handle), m.get_last_scan(handle)
+    return {s: len(m.get_spectrum(handle, s, 1 << 22)[0]) for s in range(first, last + 1)}
+
+
+def pass_worker(m: Any, path: pathlib.Path, part: str) -> int:
+    """A worker process: reads its part of the run each time a line comes on
+    stdin, and answers with a line when done."""
+    k, n = (int(x) for x in part.split("/"))
+    handle = m.open_raw_file(str(path))
+    sizes = scan_sizes(m, handle)
+    scans = sorted(sizes)[k * len(sizes) // n:(k + 1) * len(sizes) // n]
+    get = m.get_spectrum
+    for _ in sys.stdin:
+        for s in scans:
+            get(handle, s, sizes[s])
+        sys.stdout.write("done\n")
+        sys.stdout.flush()
+    m.close_raw_file(handle)
+    return 0
+
+
+class ProcessPass:
+    """`parts` worker processes that each read their part of the run once per call."""
+
+    def __init__(self, path: pathlib.Path, parts: int, quick: bool) -> None:
+        argv = [sys.executable, str(pathlib.Path(__file__).resolve()), "--data", str(path.parent)]
+        argv += ["--quick"] if quick else []
+        self.workers = [subprocess.Popen(argv + ["--pass-worker", f"{k}/{parts}"], stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, text=True) for k in range(parts)]
+
+    def __call__(self) -> None:
+        for w in self.workers:
+            assert w.stdin is not None
+            w.stdin.write("go\n")
+            w.stdin.flush()
+        for w in self.workers:
+            assert w.stdout is not None
+            if w.stdout.readline() != "done\n":
+                raise RuntimeError("a pass worker stopped")
+
+    def close(self) -> None:
+        for w in self.workers:
+            assert w.stdin is not None
+            w.stdin.close()
+        for w in self.workers:
+            w.wait()
+
+
 def threads_child(m: Any, path: pathlib.Path, quick: bool) -> int:
     handle = m.open_raw_file(str(path))
     own = [m.open_raw_file(str(path)) for _ in range(2)]
-    first, last = m.get_first_scan(handle), m.get_last_scan(handle)
-    sizes = {s: len(m.get_spectrum(handle, s, 1 << 22)[0]) for s in range(first, last + 1)}
+    sizes = scan_sizes(m, handle)
     layouts = {"1-own": own[:1], "2-own": own, "1-shared": [handle], "2-shared": [handle, handle]}
     candidates: dict[str, _common.Candidate] = {
         key: (lambda hs=hs: read_every_spectrum(m, hs, sizes)) for key, hs in layouts.items()}
-    best = Clock.for_work(quick, rounds=9).per_call(candidates)
+    pools = {"1-process": ProcessPass(path, 1, quick), "2-process": ProcessPass(path, 2, quick)}
+    candidates.update(pools)
+    try:
+        best = Clock.for_work(quick, rounds=9).per_call(candidates)
+    finally:
+        for pool in pools.values():
+            pool.close()
     print(f"### {path.name}: one pass of `get_spectrum` over {len(sizes):,} scans (exact capacities), "
           f"load average {os.getloadavg()[0]:.2f}")
     print()
@@ -284,6 +344,9 @@ def threads_child(m: Any, path: pathlib.Path, quick: bool) -> int:
         targets.append(Target(f"two threads reading with {where}, x faster than one", one / two, THREAD_TARGET,
                               at_least=True))
         print(f"| {where} | {one * 1e3:,.1f} | {two * 1e3:,.1f} | {one / two:.2f}x |")
+    one, two = best["1-process"], best["2-process"]
+    print(f"| processes, sharing nothing (the machine's ceiling) | {one * 1e3:,.1f} | {two * 1e3:,.1f} | "
+          f"{one / two:.2f}x |")
     print()
     for h in [handle, *own]:
         m.close_raw_file(h)
@@ -321,6 +384,9 @@ def main(argv: list[str] | None = None) -> int:
             return 100
         m.set_dylib_path(str(_common.library_path("mzml")))
         return threads_child(m, small_run(data, args.quick), args.quick)
+    if args.pass_worker:
+        m.set_dylib_path(str(_common.library_path("mzml")))
+        return pass_worker(m, small_run(data, args.quick), args.pass_worker)
 
     # A process keeps the first Reader library it loads: with the stand-in
     # loaded here, the mzML section runs in a process of its own.

@@ -3,7 +3,7 @@
 # installs the wheel into a fresh virtual environment outside the source tree,
 # and runs, against the INSTALLED module and package, the tests of what the
 # wheel adds to the sources, then stubtest and a strict type check of the
-# examples.
+# installed corvix package and of the examples.
 #
 # `python -m build` builds the sdist first and then the wheel from the
 # unpacked sdist, in an isolated environment: the wheel is the proof that the
@@ -113,6 +113,7 @@ CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$t"/m
 step "stubtest against the installed module"
 "$venv_python" -m mypy.stubtest --allowlist "$here/scripts/stubtest_allowlist.txt" native_corvix_py_backend
 
-step "examples type-check against the installed stub"
+step "the installed corvix package, and the examples against the installed stub, type-check strictly"
+"$venv_python" -m mypy --strict --cache-dir "$work/mypy-cache" -p corvix
 "$venv_python" -m mypy --strict --cache-dir "$work/mypy-cache" "$work/copy/examples"
 echo "wheel check passed"
