@@ -3,41 +3,27 @@ the Python shapes, through the module in a fresh interpreter): what each
 answers for generated files, bad handles, bad scans and bad buffers."""
 import ctypes
 import math
-import pathlib
 import re
 import subprocess
 import threading
 
+import numpy as np
 import pytest
 
-from conftest import BUILD_DIR, run_python
+import mzmlgen
+from mzml_session import TESTS, mzml_library, run_child
 from readerstub import KIND_CTYPES
 
-np = pytest.importorskip("numpy")
-mzmlgen = pytest.importorskip("mzmlgen")
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = TESTS.parent
 TABLE = ROOT / "src" / "binding" / "reader_entries.def"
 ANSWERS_PAGE = ROOT / "docs" / "mzml-reader.md"
 NAN = float("nan")
-
-
-
-EXTENSION_TABLE = pathlib.Path(__file__).resolve().parent.parent / "mzml_reader" / "extension.def"
+EXTENSION_TABLE = ROOT / "mzml_reader" / "extension.def"
 
 
 def table_rows():
     rows = re.findall(r'^READER_ENTRY\((\w+), "([^"]+)", (\d+)\)', TABLE.read_text(), re.M)
     return {name: sig for name, sig, _ in rows}
-
-
-def library_path():
-    if BUILD_DIR is None:
-        pytest.skip("CORVIX_BUILD_DIR is not set: the mzML Reader library is not built")
-    path = BUILD_DIR / "mzml_reader" / "libcorvix_mzml_reader.so"
-    if not path.exists():
-        pytest.skip("the mzML Reader library is not built")
-    return path
 
 
 class Lib:
@@ -73,7 +59,7 @@ class Lib:
 
 @pytest.fixture(scope="module")
 def lib():
-    return Lib(library_path())
+    return Lib(mzml_library())
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +105,7 @@ def built_text(s):
 
 
 def test_exports_are_exactly_the_table(lib):
-    out = subprocess.run(["nm", "-D", "--defined-only", str(library_path())], capture_output=True, text=True,
+    out = subprocess.run(["nm", "-D", "--defined-only", str(mzml_library())], capture_output=True, text=True,
                          check=True).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.split()[-2:-1] in (["T"], ["W"], ["D"], ["B"])}
     # The 186 entry points and the library's own functions of extension.def, nothing else.
@@ -622,8 +608,7 @@ def test_threads_reading_while_another_closes(lib, files, handles):
 def test_python_shapes_through_the_module(files):
     truth = files["built"]
     code = f"""
-import math, native_corvix_py_backend as m
-m.set_dylib_path({str(library_path())!r})
+import math
 h = m.open_raw_file({str(truth.path)!r})
 print(m.is_open(h), m.get_num_scans(h))
 mz, inten = m.get_spectrum(h, {truth.first_scan}, 100000)
@@ -639,7 +624,7 @@ bad = m.open_raw_file("/nonexistent/file.mzML")
 print(bad > 0, m.is_open(bad), m.is_error(bad), m.get_file_name(bad))
 m.close_raw_file(bad); m.close_raw_file(h)
 """
-    result = run_python(code)
+    result = run_child(code)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     s0 = truth.spectra[0]

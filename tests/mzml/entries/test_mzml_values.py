@@ -6,12 +6,11 @@ as text compare to float64 precision; arrays compare exactly as stored
 (float32 or float64), Numpress arrays to what the reference encoder's decoder
 gives."""
 import math
-import re
 
 import numpy as np
 import pytest
 
-from conftest import SHAPES
+from mzml_session import SHAPES
 from mzmlgen import writer
 
 POLARITY = {"negative": 0, "positive": 1}

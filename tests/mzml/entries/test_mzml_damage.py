@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pytest
 
-from conftest import run_child
+from mzml_session import run_child
 from mzmlgen import RunConfig, WriteOptions, broken, make_run, render
 
 RUN = RunConfig(seed=33, n_scans=40, rt_start=1.0, rt_end=3.0, n_features=60, top_n=4)
