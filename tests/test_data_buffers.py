@@ -7,10 +7,13 @@ import tracemalloc
 import pytest
 
 from conftest import run_python, stub_path
+from families import FAMILIES
 
 SCAN_TYPE = "get_scan_stats_scan_type"
 FILTER = "get_scan_dependent_detail_filter_string"
 ARRAYS = ["get_scan_dependent_detail_precursor_mass_array", "get_scan_dependent_detail_isolation_width_array"]
+COUNTED_CAPACITY = FAMILIES[SCAN_TYPE].capacity
+ARRAY_CAPACITY = FAMILIES[ARRAYS[0]].capacity
 COUNTING = ["get_scan_dependents_count", "get_scan_dependents_instrument_type", "get_scan_dependent_detail_scan_index"]
 
 
@@ -51,7 +54,7 @@ def test_scan_stats_negative_status_raises(corvix, stub, name, status):
         (b"0123456789", 5, "01234"),
         ("é".encode(), 1, "\ufffd"),
         (b"ab\xffc", 4, "ab\ufffdc"),
-        (b"x" * 1030, 1024, "x" * 1024),
+        (b"x" * (COUNTED_CAPACITY + 6), COUNTED_CAPACITY, "x" * COUNTED_CAPACITY),
         (b"short", 12, "short" + "\x00" * 7),
     ],
 )
@@ -60,11 +63,11 @@ def test_scan_type_counted_text(corvix, stub, text, status, expected):
     if status is not None:
         stub.set_result(SCAN_TYPE, status)
     assert corvix.get_scan_stats_scan_type(2, 3) == expected
-    assert [stub.last_int(SCAN_TYPE, p) for p in (0, 1, 3)] == [2, 3, 1024]
+    assert [stub.last_int(SCAN_TYPE, p) for p in (0, 1, 3)] == [2, 3, COUNTED_CAPACITY]
 
 
 @pytest.mark.parametrize("name", [SCAN_TYPE, FILTER])
-@pytest.mark.parametrize("status", [1025, 2**31 - 1])
+@pytest.mark.parametrize("status", [COUNTED_CAPACITY + 1, 2**31 - 1])
 def test_counted_text_above_capacity_is_an_internal_fault(corvix, stub, name, status):
     stub.set_result(name, status)
     with pytest.raises(corvix.PanicException):
@@ -96,7 +99,7 @@ def test_counting_functions_pass_the_result_through(corvix, stub, name, value):
         (b"ms2 dependent", 3, "ms2"),
         (b"a\0b", 3, "a\x00b"),
         ("✓".encode(), 2, "\ufffd"),
-        (b"y" * 1024, 1024, "y" * 1024),
+        (b"y" * COUNTED_CAPACITY, COUNTED_CAPACITY, "y" * COUNTED_CAPACITY),
     ],
 )
 def test_dependent_filter_text(corvix, stub, text, status, expected):
@@ -104,7 +107,7 @@ def test_dependent_filter_text(corvix, stub, text, status, expected):
     if status is not None:
         stub.set_result(FILTER, status)
     assert corvix.get_scan_dependent_detail_filter_string(4, 5, 2, 2**31 - 1) == expected
-    assert [stub.last_int(FILTER, p) for p in (0, 1, 2, 3, 5)] == [4, 5, 2, 2**31 - 1, 1024]
+    assert [stub.last_int(FILTER, p) for p in (0, 1, 2, 3, 5)] == [4, 5, 2, 2**31 - 1, FAMILIES[FILTER].capacity]
 
 
 @pytest.mark.parametrize("name", ARRAYS)
@@ -115,8 +118,8 @@ def test_dependent_filter_text(corvix, stub, text, status, expected):
         ([1.0, 2.0, 3.0, 4.0, 5.0], 3, [1.0, 2.0, 3.0]),
         ([1.0, 2.0], 4, [1.0, 2.0, 0.0, 0.0]),
         ([1.0, 2.0], 0, []),
-        ([float(i) for i in range(300)], 300, [float(i) for i in range(256)]),
-        ([1.0], 2**31 - 1, [1.0] + [0.0] * 255),
+        ([float(i) for i in range(300)], 300, [float(i) for i in range(ARRAY_CAPACITY)]),
+        ([1.0], 2**31 - 1, [1.0] + [0.0] * (ARRAY_CAPACITY - 1)),
         ([1.0], -1, None),
         ([1.0], -(2**31), None),
     ],
@@ -126,7 +129,7 @@ def test_dependent_arrays(corvix, stub, name, written, status, expected):
     if status is not None:
         stub.set_result(name, status)
     assert getattr(corvix, name)(6, 7, 8, -(2**31)) == expected
-    assert [stub.last_int(name, p) for p in (0, 1, 2, 3, 5)] == [6, 7, 8, -(2**31), 256]
+    assert [stub.last_int(name, p) for p in (0, 1, 2, 3, 5)] == [6, 7, 8, -(2**31), ARRAY_CAPACITY]
 
 
 STATS_AND_DEPENDENTS = {

@@ -19,7 +19,7 @@ import pytest
 
 from conftest import run_python, stub_path
 from signatures import NAMES, PARAMS
-from test_reliability_families import FAMILIES, names_of, status_names
+from families import FAMILIES, names_of, status_names
 
 STRESS = os.environ.get("CORVIX_STRESS", "") not in ("", "0")
 CALLS = int(os.environ.get("CORVIX_LEAK_CALLS", 20000 if STRESS else 2000))
@@ -247,7 +247,7 @@ SUBPROCESS = r"""
 import gc, json, sys, tracemalloc
 import native_corvix_py_backend as m
 from test_reliability_leaks import good_args, watched_objects, measure, CALLS
-from test_reliability_families import FAMILIES
+from families import FAMILIES
 from signatures import NAMES
 
 def loop(expect_message):

@@ -7,6 +7,7 @@ import tracemalloc
 
 import pytest
 
+from families import FAMILIES
 from signatures import PARAMS
 
 if not os.environ.get("CORVIX_BUILD_DIR"):
@@ -17,52 +18,11 @@ from conftest import run_python, stub_path  # noqa: E402
 INT32_MIN = -(2**31)
 
 # Buffer capacity and reading rule of every function that lends the Reader
-# library one byte buffer.
-TEXTS = {
-    "get_file_name": 1024,
-    "get_file_description": 1024,
-    "get_creator_id": 256,
-    "get_creation_date": 256,
-    "get_modified_date": 256,
-    "get_who_modified_id": 256,
-    "get_who_created_logon": 256,
-    "get_who_modified_logon": 256,
-    "get_computer_name": 256,
-    "get_sample_id": 1024,
-    "get_sample_name": 1024,
-    "get_sample_vial": 256,
-    "get_sample_barcode": 1024,
-    "get_sample_comment": 1024,
-    "get_sample_instrument_method_file": 1024,
-    "get_autosampler_tray_name": 1024,
-    "get_instrument_name": 1024,
-    "get_instrument_model": 1024,
-    "get_instrument_serial_number": 1024,
-    "get_instrument_hardware_version": 1024,
-    "get_instrument_software_version": 1024,
-    "get_instrument_flags": 1024,
-    "get_instrument_axis_label_x": 1024,
-    "get_instrument_axis_label_y": 1024,
-    "get_scan_filter_string": 1024,
-    "get_scan_event_string": 1024,
-    "get_path": 1024,
-    "get_error_log_item_message": 8192,
-    "get_instrument_method": 131072,
-}
-QUIET_TEXTS = {
-    "get_sample_calibration_file": 8192,
-    "get_sample_calibration_level": 8192,
-    "get_sample_processing_method_file": 8192,
-}
-FIELD_LISTS = {
-    "get_status_log_header": 8192,
-    "get_status_log_values": 8192,
-    "get_status_log_values_for_rt": 16384,
-    "get_trailer_extra_header": 8192,
-    "get_trailer_extra_labels": 8192,
-    "get_trailer_extra_values": 8192,
-}
-USER_TEXT = {"get_sample_user_text": 16384}
+# library one byte buffer, from the family table.
+TEXTS = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "text" and f.negative == "raise"}
+QUIET_TEXTS = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "text" and f.negative == "empty"}
+FIELD_LISTS = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "field_list"}
+USER_TEXT = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "user_text"}
 
 MEMBERS = {
     **{n: (c, "text") for n, c in TEXTS.items()},

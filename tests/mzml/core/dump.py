@@ -45,4 +45,3 @@ def numpress(kind, values):
 def numpress_decoded(kind, raw):
     fn = {"linear": pynumpress.decode_linear, "pic": pynumpress.decode_pic, "slof": pynumpress.decode_slof}[kind]
     return np.asarray(fn(raw), dtype=np.float64)
-

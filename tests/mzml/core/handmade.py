@@ -163,4 +163,3 @@ def assert_arrays(path, arrays):
     for (mz, inten), g in zip(arrays, got):
         assert g is not None
         assert g[0] == mz.tolist() and g[1] == inten.tolist()
-

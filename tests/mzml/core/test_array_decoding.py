@@ -106,7 +106,6 @@ def test_lengths_are_checked_against_the_data():
         assert decode(base64.b64encode(zlib.compress(raw)), zipped, F64, 10 ** 9) is None
 
 
-
 @pytest.mark.parametrize("comp,dtype", [("none", F64), ("none", F32), ("zlib", I64), ("linear", F64), ("slof", F64)])
 def test_arrays_in_each_encoding_read_back(tmp_path, comp, dtype):
     rng = np.random.default_rng(3)
@@ -120,7 +119,6 @@ def test_arrays_in_each_encoding_read_back(tmp_path, comp, dtype):
         np.testing.assert_allclose(y, numpress_decoded(comp, numpress(comp, inten)), rtol=1e-15)
     else:
         assert x.tolist() == mz.astype(NP_TYPES[dtype]).astype(float).tolist()
-
 
 
 def test_damaged_arrays_give_no_data_but_leave_the_rest_readable(tmp_path):

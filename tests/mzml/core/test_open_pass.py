@@ -1,8 +1,8 @@
 """The open pass of the reading core, driven through mzml_dump on documents
 written here: metadata and arrays of indexed, plain and gzip documents, scan
 numbering, time units, every vocabulary term the reader acts on, instrument
-parameters, nesting and junk, files refused with their kind of failure,
-truncation anywhere, gzip random access and reading from many threads."""
+parameters, nesting and junk, gzip random access and reading from many
+threads (truncation: entries/test_mzml_damage.py)."""
 import gzip
 
 import numpy as np
@@ -40,7 +40,6 @@ def test_documents_open_with_their_metadata_and_arrays(tmp_path, indexed, gz):
     assert chrom[0][0] == pytest.approx([0.05 * (i + 1) for i in range(24)])  # seconds -> minutes
 
 
-
 def test_scan_numbers_and_time_units(tmp_path):
     mz, inten = np.array([100.0, 200.0]), np.array([1.0, 2.0])
     # Native ids running from scan=41: numbering starts there.
@@ -75,63 +74,8 @@ def test_times_in_each_unit_become_minutes(tmp_path, accession, name, per_minute
     assert chromatograms[0][0] == [t * (1.0 / per_minute) for t in times]
 
 
-
-def test_files_that_are_not_readable_mzml_are_refused(tmp_path):
-    """Each refusal says what went wrong as a kind (what decisions read) and
-    as a reason (what the error log shows)."""
-    spectra, _ = make_spectra(3)
-    data = document(spectra)
-    corrupt = bytearray(gzip.compress(data, mtime=0))
-    corrupt[40] ^= 0x55  # a damaged deflate block before any byte of output
-    deep = "<userParam>" * 100000 + "</userParam>" * 100000
-    cases = {
-        "missing": (None, "no_such_file"),
-        "directory": ("dir", "not_a_file"),
-        "empty": (b"", "not_xml"),
-        "text": (b"hello, world\n" * 100, "not_xml"),
-        "other-xml": (b'<?xml version="1.0"?><html><body/></html>', "not_mzml"),
-        "before-first-spectrum": (data[:data.index(b"<spectrum ") + 20], "truncated"),
-        "header-only": (data[:data.index(b"<run")], "truncated"),
-        "gzip-junk": (gzip.compress(b"not xml at all")[:15], "not_xml"),
-        "gzip-corrupt": (bytes(corrupt), "corrupt"),
-        "binary": (bytes(range(256)) * 40, "not_xml"),
-        "too-deep": (data.replace(b"<run ", deep.encode() + b"<run ", 1), "malformed"),
-    }
-    for name, (content, kind) in cases.items():
-        path = tmp_path / f"{name}.mzML"
-        if content == "dir":
-            path.mkdir()
-        elif content is not None:
-            path.write_bytes(content)
-        status, out = run_dump("info", str(path))
-        assert status == 1 and out["error"] and out["failure"] == kind, (name, out)
-
-
-
-def test_truncated_anywhere_keeps_the_complete_spectra(tmp_path):
-    spectra, _ = make_spectra(6)
-    for indexed in (True, False):
-        data = document(spectra, indexed=indexed)
-        starts = [data.index(s.encode()) for s in spectra]
-        ends = [st + len(s.encode()) - 1 for s, st in zip(spectra, starts)]
-        cuts = set(range(0, len(data), max(1, len(data) // 60))) | {e - 1 for e in ends} | {e for e in ends}
-        for cut in sorted(cuts):
-            for gz in (False, True):
-                # `time` opens the file and reads every spectrum it lists.
-                status, out = run_dump("time", write(tmp_path, "t.mzML", data[:cut], gz))
-                complete = sum(1 for e in ends if e <= cut)
-                if status == 1:
-                    assert complete == 0, cut  # refused only before the first spectrum is whole
-                    continue
-                assert (out["scans"], out["failed"]) == (complete, 0), cut
-        # A gzip stream cut short (no gzip trailer): what is there is readable.
-        packed = gzip.compress(data)
-        for cut in range(10, len(packed), max(1, len(packed) // 30)):
-            status, out = run_dump("time", write(tmp_path, "c.mzML.gz", packed[:cut]))
-            assert status == 1 or out["failed"] == 0
-
-
-
+# Terms and what they mean, as the vocabulary defines them: (accession,
+# name, value, where it is written, the answer it must give). Every term the
 # reader acts on that the generated runs do not carry is here.
 CV = '<cvParam cvRef="MS" accession="{}" name="{}" value="{}"/>'
 CENTROID = CV.format("MS:1000127", "centroid spectrum", "")  # the last spectrum term written
@@ -282,5 +226,3 @@ def test_spectra_read_from_many_threads_at_once(tmp_path, gz):
     path = write(tmp_path, "m.mzML", document(spectra + [s.replace('scan=', 'scan=9') for s in big]), gz)
     status, out = run_dump("threads", path, 6)
     assert status == 0 and out["scans"] == 43 and out["mismatches"] == 0
-
-

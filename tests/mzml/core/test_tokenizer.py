@@ -130,7 +130,6 @@ def test_both_tokenizer_paths_give_the_same_answers(tmp_path, variant):
         assert out["differ"] == 0 and out["readable"] == out["elements"] == 13, variant
 
 
-
 def both_paths(path) -> dict:
     result = subprocess.run([dump_path(), "paths", str(path)], capture_output=True, text=True, timeout=300)
     assert result.returncode in (0, 1), f"crashed on {path}: {result.stderr[-3000:]}"

@@ -472,7 +472,7 @@ def test_long_traces_split_among_threads_keep_order_and_failures(lib, tmp_path):
         lib.close_raw_file(h)
 
 
-# -- statistics, dependents, lookups, run level ---------------------------------------------
+# -- statistics and run level (dependents, scans by time: test_mzml_values.py) ----------------
 
 
 def test_scan_statistics(lib, opened):
@@ -489,45 +489,6 @@ def test_scan_statistics(lib, opened):
         buf = ctypes.create_string_buffer(1024)
         n = lib.get_scan_stats_scan_type(h, s.scan_number, buf, 1024)
         assert buf.raw[:n].decode() == ("MS1 spectrum" if s.ms_level == 1 else "MSn spectrum")
-
-
-def test_dependent_scans(lib, opened):
-    h, truth = opened("built")
-    ms1 = [s for s in truth.spectra if s.ms_level == 1]
-    checked = 0
-    for parent in ms1:
-        kids = [s for s in truth.spectra if s.precursor and s.precursor.source_scan_number == parent.scan_number]
-        n = parent.scan_number
-        assert lib.get_scan_dependents_count(h, n, 2) == len(kids) == lib.get_scan_dependents_count(h, n, 0)
-        assert lib.get_scan_dependents_count(h, n, 3) == 0
-        for k, kid in enumerate(kids):
-            checked += 1
-            assert lib.get_scan_dependent_detail_scan_index(h, n, 2, k) == kid.scan_number
-            assert lib.text("get_scan_dependent_detail_filter_string", h, n, 2, k)[1] == built_text(kid)
-            status, (masses,) = lib.arrays("get_scan_dependent_detail_precursor_mass_array", h, n, 2, k,
-                                           capacity=256, count=1)
-            assert status == 1 and masses[0] == pytest.approx(kid.precursor.mz)
-            status, (widths,) = lib.arrays("get_scan_dependent_detail_isolation_width_array", h, n, 2, k,
-                                           capacity=256, count=1)
-            assert widths[0] == pytest.approx(kid.precursor.isolation_lower + kid.precursor.isolation_upper)
-        assert lib.get_scan_dependent_detail_scan_index(h, n, 2, len(kids)) == -1
-        assert lib.text("get_scan_dependent_detail_filter_string", h, n, 2, -1)[0] == -1
-    assert checked > 0
-
-
-def test_scans_by_retention_time(lib, opened):
-    h, truth = opened("built")
-    spectra = truth.spectra
-    for s in spectra[::7]:
-        assert lib.get_scan_number_from_rt(h, s.rt + 1e-9) == s.scan_number
-        ms1 = min((t for t in spectra if t.ms_level == 1), key=lambda t: (abs(t.rt - s.rt), t.position))
-        assert lib.get_ms1_scan_number_from_rt(h, s.rt) == ms1.scan_number
-    kid = next(s for s in spectra if s.ms_level == 2)
-    mz = kid.precursor.mz
-    assert lib.get_ms2_scan_number_from_rt(h, kid.rt, mz * (1 + 4e-6), 5.0) == kid.scan_number
-    assert lib.get_ms2_scan_number_from_rt(h, kid.rt, mz * (1 + 6e-6), 5.0) != kid.scan_number
-    assert lib.get_scan_number_from_rt(h, NAN) == -1
-    assert lib.get_scan_number_from_rt(h, -100.0) == truth.first_scan
 
 
 def test_run_level_answers(lib, opened):
