@@ -107,8 +107,8 @@ step "the tests of what the wheel packs, against the installed module (the stand
 t="$work/copy/tests"
 CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$t"/test_registry.py \
   "$t"/test_stub_file.py "$t"/test_loader.py "$t"/test_corvix*.py "$t"/test_examples.py "$@"
-CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$t"/mzml/test_mzml_values.py \
-  "$t"/mzml/test_corvix*.py "$@"
+CORVIX_BUILD_DIR="$build" "$venv_python" -m pytest -q -p no:cacheprovider "$t"/mzml/entries/test_mzml_values.py \
+  "$t"/mzml/module/test_corvix*.py "$@"
 
 step "stubtest against the installed module"
 "$venv_python" -m mypy.stubtest --allowlist "$here/scripts/stubtest_allowlist.txt" native_corvix_py_backend

@@ -1,16 +1,18 @@
-"""Scan statistics, dependent-scan details, memory exhaustion while reserving
-arrays, and the release of every call-owned buffer."""
-import gc
+"""Scan statistics, dependent-scan details, and memory exhaustion while
+reserving arrays (the release of every call-owned buffer is in
+test_reliability_leaks.py)."""
 import os
-import tracemalloc
 
 import pytest
 
 from conftest import run_python, stub_path
+from families import FAMILIES
 
 SCAN_TYPE = "get_scan_stats_scan_type"
 FILTER = "get_scan_dependent_detail_filter_string"
 ARRAYS = ["get_scan_dependent_detail_precursor_mass_array", "get_scan_dependent_detail_isolation_width_array"]
+COUNTED_CAPACITY = FAMILIES[SCAN_TYPE].capacity
+ARRAY_CAPACITY = FAMILIES[ARRAYS[0]].capacity
 COUNTING = ["get_scan_dependents_count", "get_scan_dependents_instrument_type", "get_scan_dependent_detail_scan_index"]
 
 
@@ -51,7 +53,7 @@ def test_scan_stats_negative_status_raises(corvix, stub, name, status):
         (b"0123456789", 5, "01234"),
         ("é".encode(), 1, "\ufffd"),
         (b"ab\xffc", 4, "ab\ufffdc"),
-        (b"x" * 1030, 1024, "x" * 1024),
+        (b"x" * (COUNTED_CAPACITY + 6), COUNTED_CAPACITY, "x" * COUNTED_CAPACITY),
         (b"short", 12, "short" + "\x00" * 7),
     ],
 )
@@ -60,11 +62,11 @@ def test_scan_type_counted_text(corvix, stub, text, status, expected):
     if status is not None:
         stub.set_result(SCAN_TYPE, status)
     assert corvix.get_scan_stats_scan_type(2, 3) == expected
-    assert [stub.last_int(SCAN_TYPE, p) for p in (0, 1, 3)] == [2, 3, 1024]
+    assert [stub.last_int(SCAN_TYPE, p) for p in (0, 1, 3)] == [2, 3, COUNTED_CAPACITY]
 
 
 @pytest.mark.parametrize("name", [SCAN_TYPE, FILTER])
-@pytest.mark.parametrize("status", [1025, 2**31 - 1])
+@pytest.mark.parametrize("status", [COUNTED_CAPACITY + 1, 2**31 - 1])
 def test_counted_text_above_capacity_is_an_internal_fault(corvix, stub, name, status):
     stub.set_result(name, status)
     with pytest.raises(corvix.PanicException):
@@ -96,7 +98,7 @@ def test_counting_functions_pass_the_result_through(corvix, stub, name, value):
         (b"ms2 dependent", 3, "ms2"),
         (b"a\0b", 3, "a\x00b"),
         ("✓".encode(), 2, "\ufffd"),
-        (b"y" * 1024, 1024, "y" * 1024),
+        (b"y" * COUNTED_CAPACITY, COUNTED_CAPACITY, "y" * COUNTED_CAPACITY),
     ],
 )
 def test_dependent_filter_text(corvix, stub, text, status, expected):
@@ -104,7 +106,7 @@ def test_dependent_filter_text(corvix, stub, text, status, expected):
     if status is not None:
         stub.set_result(FILTER, status)
     assert corvix.get_scan_dependent_detail_filter_string(4, 5, 2, 2**31 - 1) == expected
-    assert [stub.last_int(FILTER, p) for p in (0, 1, 2, 3, 5)] == [4, 5, 2, 2**31 - 1, 1024]
+    assert [stub.last_int(FILTER, p) for p in (0, 1, 2, 3, 5)] == [4, 5, 2, 2**31 - 1, FAMILIES[FILTER].capacity]
 
 
 @pytest.mark.parametrize("name", ARRAYS)
@@ -115,8 +117,8 @@ def test_dependent_filter_text(corvix, stub, text, status, expected):
         ([1.0, 2.0, 3.0, 4.0, 5.0], 3, [1.0, 2.0, 3.0]),
         ([1.0, 2.0], 4, [1.0, 2.0, 0.0, 0.0]),
         ([1.0, 2.0], 0, []),
-        ([float(i) for i in range(300)], 300, [float(i) for i in range(256)]),
-        ([1.0], 2**31 - 1, [1.0] + [0.0] * 255),
+        ([float(i) for i in range(300)], 300, [float(i) for i in range(ARRAY_CAPACITY)]),
+        ([1.0], 2**31 - 1, [1.0] + [0.0] * (ARRAY_CAPACITY - 1)),
         ([1.0], -1, None),
         ([1.0], -(2**31), None),
     ],
@@ -126,7 +128,7 @@ def test_dependent_arrays(corvix, stub, name, written, status, expected):
     if status is not None:
         stub.set_result(name, status)
     assert getattr(corvix, name)(6, 7, 8, -(2**31)) == expected
-    assert [stub.last_int(name, p) for p in (0, 1, 2, 3, 5)] == [6, 7, 8, -(2**31), 256]
+    assert [stub.last_int(name, p) for p in (0, 1, 2, 3, 5)] == [6, 7, 8, -(2**31), ARRAY_CAPACITY]
 
 
 STATS_AND_DEPENDENTS = {
@@ -291,171 +293,3 @@ def test_fault_path_needs_no_heap():
     # and all is well once the memory is back
     assert lines[3] == (([100.0, 101.0, 102.0], [1000.0, 2000.0, 3000.0]), 100000)
     assert "terminate called" not in result.stderr
-
-
-# ---------------------------------------------------------------------------
-# Every array, copy and sequence buffer is released on every path, on both
-# roads to a zero-filled block: the interpreter's allocator for small arrays,
-# fresh pages from the system (reported to tracemalloc) from 512 KiB of
-# arrays per call. A leak of one buffer per call would add up to megabytes
-# of traced memory here, and of address space on the mapped road.
-
-SMALL, MAPPED = 100, 40_000  # points per array: 1.6 KB and 640 KB of spectrum arrays
-
-
-def path_calls(m, stub, n=SMALL):
-    """(setup, call) pairs covering success and each failure path, with
-    result arrays of capacity `n`."""
-    big = list(range(1, 200))
-
-    def status(entry, value):
-        return lambda: stub.set_result(entry, value)
-
-    def none():
-        stub.reset()
-
-    stretched = [float(i) for i in range(300)]
-    return [
-        (none, lambda: m.get_spectrum(1, 1, n)),
-        (status("get_spectrum", -1), lambda: m.get_spectrum(1, 1, n)),
-        (none, lambda: m.get_spectrum(1, 1, -1)),
-        (none, lambda: m.get_centroid_stream(1, 1, n)),
-        (status("get_centroid_stream_full", -1), lambda: m.get_centroid_stream(1, 1, n)),
-        (none, lambda: m.get_centroid_stream(1, 1, -1)),
-        (none, lambda: m.get_averaged_spectrum(1, big, n)),
-        (none, lambda: m.get_averaged_spectrum(1, big + ["x"], 100)),
-        (none, lambda: m.get_averaged_spectrum(1, big + [2**40], 100)),
-        (status("get_averaged_spectrum", -1), lambda: m.get_averaged_spectrum(1, big, n)),
-        (none, lambda: m.get_averaged_spectrum(1, big, -1)),
-        (none, lambda: m.get_chromatogram(1, 0, "filter" * 50, stretched, stretched, 1, 2, n)),
-        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched + ["x"], 1, 2, n)),
-        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched[:-1], 1, 2, n)),
-        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched, 1, 2, "x")),
-        (none, lambda: m.get_chromatogram(1, 0, "f\0" * 50, stretched, stretched, 1, 2, n)),
-        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched, 1, 2, -1)),
-        (status("get_chromatogram", -1), lambda: m.get_chromatogram(1, 0, "f" * 300, stretched, stretched, 1, 2, n)),
-        (none, lambda: m.get_ms2_filter_masses(1, n)),
-        (status("get_ms2_filter_masses", -1), lambda: m.get_ms2_filter_masses(1, n)),
-        (none, lambda: m.get_scan_stats(1, 1)),
-        (status("get_scan_stats", -1), lambda: m.get_scan_stats(1, 1)),
-        (none, lambda: m.get_scan_stats_scan_type(1, 1)),
-        (status(SCAN_TYPE, 0), lambda: m.get_scan_stats_scan_type(1, 1)),
-        (status(SCAN_TYPE, -1), lambda: m.get_scan_stats_scan_type(1, 1)),
-        (status(SCAN_TYPE, 1025), lambda: m.get_scan_stats_scan_type(1, 1)),
-        (none, lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
-        (status(FILTER, -1), lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
-        (status(FILTER, 1025), lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
-        (none, lambda: m.get_scan_dependent_detail_precursor_mass_array(1, 1, 1, 1)),
-        (status(ARRAYS[1], -1), lambda: m.get_scan_dependent_detail_isolation_width_array(1, 1, 1, 1)),
-    ]
-
-
-def run_paths(pairs, rounds):
-    for setup, call in pairs:
-        setup()
-        for _ in range(rounds):
-            try:
-                call()
-            except BaseException:
-                pass
-
-
-@pytest.mark.parametrize("n", [SMALL, MAPPED])
-def test_buffers_released_on_every_path(corvix, stub, capfd, n):
-    pairs = path_calls(corvix, stub, n)
-    tracemalloc.start()
-    try:
-        run_paths(pairs, 50)  # warm up caches and free lists
-        gc.collect()
-        baseline, address_space = tracemalloc.get_traced_memory()[0], vm_size()
-        run_paths(pairs, 200 if n == SMALL else 50)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - baseline
-    finally:
-        tracemalloc.stop()
-    capfd.readouterr()  # the internal-fault reports
-    assert grown < 32 * 1024, f"traced memory grew by {grown} bytes"
-    # (The address sanitizer keeps freed blocks mapped in its quarantine.)
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):
-        assert vm_size() - address_space < 16 << 20
-
-
-def vm_size():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-
-
-def test_large_result_blocks_are_traced_and_released(corvix, stub):
-    # Large arrays come from the system directly; they must still show in
-    # tracemalloc while the call runs, and go back afterwards.
-    n = 1 << 20  # 8 MiB per array
-    xs = [1.0]
-
-    def calls():
-        corvix.get_spectrum(1, 1, n)
-        corvix.get_centroid_stream(1, 1, n)
-        corvix.get_averaged_spectrum(1, [1], n)
-        corvix.get_chromatogram(1, 0, "", xs, xs, 1, 2, n)
-        corvix.get_ms2_filter_masses(1, n)
-
-    calls()
-    tracemalloc.start()
-    try:
-        gc.collect()
-        base, address_space = tracemalloc.get_traced_memory()[0], vm_size()
-        tracemalloc.reset_peak()
-        corvix.get_spectrum(1, 1, n)
-        peak = tracemalloc.get_traced_memory()[1] - base
-        for _ in range(10):
-            calls()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
-    assert peak >= 2 * 8 * n, f"the two 8 MiB arrays were not traced (peak {peak} bytes)"
-    assert grown < 64 * 1024, f"traced memory grew by {grown} bytes"
-    # One leaked array per call would map hundreds of MiB. (The address
-    # sanitizer keeps freed blocks mapped in its quarantine: not there.)
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):
-        assert vm_size() - address_space < 16 << 20
-
-
-LOOKUP_PATHS = """
-import gc, tracemalloc
-import native_corvix_py_backend as m
-m.set_dylib_path({path!r})
-xs = [float(i) for i in range(300)]
-n = {n}
-calls = [
-    lambda: m.get_spectrum(1, 1, n),
-    lambda: m.get_centroid_stream(1, 1, n),
-    lambda: m.get_averaged_spectrum(1, list(range(300)), n),
-    lambda: m.get_chromatogram(1, 0, 'f' * 300, xs, xs, 1, 2, n),
-    lambda: m.get_ms2_filter_masses(1, n),
-    lambda: m.get_scan_stats(1, 1),
-    lambda: m.get_scan_stats_scan_type(1, 1),
-    lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1),
-    lambda: m.get_scan_dependent_detail_precursor_mass_array(1, 1, 1, 1),
-]
-def run(rounds):
-    for call in calls:
-        for _ in range(rounds):
-            try:
-                call()
-            except RuntimeError:
-                pass
-tracemalloc.start()
-run(50)
-gc.collect()
-base = tracemalloc.get_traced_memory()[0]
-run(200)
-gc.collect()
-print(tracemalloc.get_traced_memory()[0] - base)
-"""
-
-
-@pytest.mark.parametrize("n", [SMALL, MAPPED])
-def test_buffers_released_when_the_lookup_fails(n):
-    result = run_python(LOOKUP_PATHS.format(path=str(stub_path("empty")), n=n))
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert int(result.stdout) < 32 * 1024

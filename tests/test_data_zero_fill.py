@@ -2,10 +2,8 @@
 zero-filled over their whole capacity, whichever road the module took to
 reserve them (recycled heap memory cleared in full below the mapping
 threshold, fresh pages from the system above it), also when the memory was
-written all over by the call before; and visible to tracemalloc while the
-call runs, then released."""
-import gc
-
+written all over by the call before. (That they are visible to tracemalloc
+while the call runs, then released, is in test_reliability_leaks.py.)"""
 import pytest
 
 # Result arrays of one call whose block reaches this many bytes are mapped
@@ -120,36 +118,3 @@ def test_fixed_buffers_are_zero_filled(corvix, stub, capfd, entry, run):
         run(corvix)
         assert stub.nonzero_bytes(entry) == 0
     capfd.readouterr()
-
-
-# ---------------------------------------------------------------------------
-# tracemalloc sees the arrays while the call runs, on both roads, and sees
-# them go. (That the address space comes back too is checked with the
-# release on every path, in test_data_buffers.py.)
-
-
-VISIBLE_CASES = [(entry, capacity) for entry, capacity in ARRAY_CASES if capacity >= 1000]
-
-
-@pytest.mark.parametrize("entry, capacity", VISIBLE_CASES)
-def test_arrays_are_traced_while_the_call_runs(corvix, stub, entry, capacity):
-    import tracemalloc
-
-    call(corvix, entry, capacity)
-    tracemalloc.start()
-    try:
-        gc.collect()
-        base = tracemalloc.get_traced_memory()[0]
-        tracemalloc.reset_peak()
-        call(corvix, entry, capacity)
-        peak = tracemalloc.get_traced_memory()[1] - base
-        for _ in range(5):
-            call(corvix, entry, capacity)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
-    # The peak is taken against the traced total before the call; whatever the
-    # interpreter frees meanwhile (a few kilobytes of its own caches) lowers it.
-    assert peak >= ELEMENT_BYTES[entry] * capacity - 16 * 1024, f"{peak} bytes traced at the peak"
-    assert grown < 16 * 1024, f"traced memory grew by {grown} bytes"

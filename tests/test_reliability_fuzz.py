@@ -25,7 +25,7 @@ from hypothesis import strategies as st
 from conftest import run_python, stub_path
 from signatures import NAMES, PARAMS
 from test_arguments import good_args
-from test_reliability_families import FAMILIES
+from families import FAMILIES
 
 STRESS = os.environ.get("CORVIX_STRESS", "") not in ("", "0")
 EXAMPLES = 5000 if STRESS else 200
@@ -331,7 +331,7 @@ def test_random_sequences(corvix, stub, data, name):
 HUGE = r"""
 import native_corvix_py_backend as m
 from test_arguments import good_args
-from test_reliability_families import FAMILIES
+from families import FAMILIES
 from signatures import NAMES
 m.set_dylib_path(FULL)
 outcomes = {}

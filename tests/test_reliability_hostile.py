@@ -15,7 +15,7 @@ import pytest
 
 from signatures import NAMES
 from test_arguments import good_args
-from test_reliability_families import FAMILIES, INT_MAX, INT_MIN, names_of, same_value
+from families import FAMILIES, INT_MAX, INT_MIN, names_of, same_value
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 SPECIALS = [math.nan, math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308]
@@ -109,11 +109,11 @@ def test_text_status_unrelated_to_length(corvix, stub, name):
 @pytest.mark.parametrize("name", sorted(names_of("counted")))
 def test_counted_text_bounds(corvix, stub, name):
     record = FAMILIES[name]
-    data = fill(1024, b"c\xc3\xa9")
+    data = fill(record.capacity, b"c\xc3\xa9")
     stub.set_text(record.entry, data)
-    stub.set_result(record.entry, 1024)
-    assert call(corvix, name) == data[:1024].decode("utf-8", "replace")
-    for status in (1025, INT_MAX):
+    stub.set_result(record.entry, record.capacity)
+    assert call(corvix, name) == data[:record.capacity].decode("utf-8", "replace")
+    for status in (record.capacity + 1, INT_MAX):
         stub.set_result(record.entry, status)
         with pytest.raises(corvix.PanicException):
             call(corvix, name)
@@ -206,9 +206,10 @@ def test_dependent_arrays(corvix, stub, name):
     stub.set_array(name, 0, SPECIALS)
     stub.set_result(name, INT_MAX)
     result = call(corvix, name)
-    assert len(result) == 256
-    assert all(same_value(a, b) for a, b in zip(result, SPECIALS + [0.0] * 250))
-    assert stub.last_int(name, 5) == 256
+    capacity = FAMILIES[name].capacity
+    assert len(result) == capacity
+    assert all(same_value(a, b) for a, b in zip(result, SPECIALS + [0.0] * (capacity - len(SPECIALS))))
+    assert stub.last_int(name, 5) == capacity
     stub.set_result(name, 3)
     assert len(call(corvix, name)) == 3
     stub.set_result(name, INT_MIN)

@@ -1,4 +1,7 @@
-"""Every function called many times on each of its paths, without growth.
+"""What the module takes, it gives back, on every path. Every function called
+many times on each of its paths, without growth; and the buffers calls lend
+to the Reader library (arrays on both allocation roads, copies, sequences,
+texts) released on success, on each failure and when the lookup fails.
 
 Each path is called CALLS times (2,000 by default; CORVIX_STRESS=1 makes it
 20,000, CORVIX_LEAK_CALLS sets any count). Memory is measured with tracemalloc:
@@ -9,6 +12,7 @@ the same after the loop as before it. From 3.12 on True, False and None are
 immortal and their count never moves, so for them the check only has force on
 3.11 (the check is reported as not applicable rather than passed vacuously).
 """
+import contextlib
 import gc
 import json
 import os
@@ -19,7 +23,10 @@ import pytest
 
 from conftest import run_python, stub_path
 from signatures import NAMES, PARAMS
-from test_reliability_families import FAMILIES, names_of, status_names
+from families import FAMILIES, names_of, status_names
+import test_data_zero_fill as zero_fill
+import test_texts as texts
+from test_data_buffers import ARRAYS, FILTER, SCAN_TYPE
 
 STRESS = os.environ.get("CORVIX_STRESS", "") not in ("", "0")
 CALLS = int(os.environ.get("CORVIX_LEAK_CALLS", 20000 if STRESS else 2000))
@@ -247,7 +254,7 @@ SUBPROCESS = r"""
 import gc, json, sys, tracemalloc
 import native_corvix_py_backend as m
 from test_reliability_leaks import good_args, watched_objects, measure, CALLS
-from test_reliability_families import FAMILIES
+from families import FAMILIES
 from signatures import NAMES
 
 def loop(expect_message):
@@ -305,3 +312,260 @@ def test_lookup_and_load_failures_in_own_process(tmp_path):
             if growth >= TOLERANCE or moved:
                 problems.append((path, name, growth, moved))
     assert problems == []
+
+
+@contextlib.contextmanager
+def tracing():
+    """Traces memory for the block, leaving on the tracing this module keeps on."""
+    started = not tracemalloc.is_tracing()
+    if started:
+        tracemalloc.start()
+    try:
+        yield
+    finally:
+        if started:
+            tracemalloc.stop()
+
+
+# -- call buffers: arrays, copies, sequences and texts -----------------------
+# Every array, copy and sequence buffer is released on every path, on both
+# roads to a zero-filled block: the interpreter's allocator for small arrays,
+# fresh pages from the system (reported to tracemalloc) from 512 KiB of
+# arrays per call. A leak of one buffer per call would add up to megabytes
+# of traced memory here, and of address space on the mapped road.
+
+SMALL, MAPPED = 100, 40_000  # points per array: 1.6 KB and 640 KB of spectrum arrays
+
+
+def path_calls(m, stub, n=SMALL):
+    """(setup, call) pairs covering success and each failure path, with
+    result arrays of capacity `n`."""
+    big = list(range(1, 200))
+
+    def status(entry, value):
+        return lambda: stub.set_result(entry, value)
+
+    def none():
+        stub.reset()
+
+    stretched = [float(i) for i in range(300)]
+    return [
+        (none, lambda: m.get_spectrum(1, 1, n)),
+        (status("get_spectrum", -1), lambda: m.get_spectrum(1, 1, n)),
+        (none, lambda: m.get_spectrum(1, 1, -1)),
+        (none, lambda: m.get_centroid_stream(1, 1, n)),
+        (status("get_centroid_stream_full", -1), lambda: m.get_centroid_stream(1, 1, n)),
+        (none, lambda: m.get_centroid_stream(1, 1, -1)),
+        (none, lambda: m.get_averaged_spectrum(1, big, n)),
+        (none, lambda: m.get_averaged_spectrum(1, big + ["x"], 100)),
+        (none, lambda: m.get_averaged_spectrum(1, big + [2**40], 100)),
+        (status("get_averaged_spectrum", -1), lambda: m.get_averaged_spectrum(1, big, n)),
+        (none, lambda: m.get_averaged_spectrum(1, big, -1)),
+        (none, lambda: m.get_chromatogram(1, 0, "filter" * 50, stretched, stretched, 1, 2, n)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched + ["x"], 1, 2, n)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched[:-1], 1, 2, n)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched, 1, 2, "x")),
+        (none, lambda: m.get_chromatogram(1, 0, "f\0" * 50, stretched, stretched, 1, 2, n)),
+        (none, lambda: m.get_chromatogram(1, 0, "f", stretched, stretched, 1, 2, -1)),
+        (status("get_chromatogram", -1), lambda: m.get_chromatogram(1, 0, "f" * 300, stretched, stretched, 1, 2, n)),
+        (none, lambda: m.get_ms2_filter_masses(1, n)),
+        (status("get_ms2_filter_masses", -1), lambda: m.get_ms2_filter_masses(1, n)),
+        (none, lambda: m.get_scan_stats(1, 1)),
+        (status("get_scan_stats", -1), lambda: m.get_scan_stats(1, 1)),
+        (none, lambda: m.get_scan_stats_scan_type(1, 1)),
+        (status(SCAN_TYPE, 0), lambda: m.get_scan_stats_scan_type(1, 1)),
+        (status(SCAN_TYPE, -1), lambda: m.get_scan_stats_scan_type(1, 1)),
+        (status(SCAN_TYPE, FAMILIES[SCAN_TYPE].capacity + 1), lambda: m.get_scan_stats_scan_type(1, 1)),
+        (none, lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
+        (status(FILTER, -1), lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
+        (status(FILTER, FAMILIES[FILTER].capacity + 1), lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1)),
+        (none, lambda: m.get_scan_dependent_detail_precursor_mass_array(1, 1, 1, 1)),
+        (status(ARRAYS[1], -1), lambda: m.get_scan_dependent_detail_isolation_width_array(1, 1, 1, 1)),
+    ]
+
+
+def run_paths(pairs, rounds):
+    for setup, call in pairs:
+        setup()
+        for _ in range(rounds):
+            try:
+                call()
+            except BaseException:
+                pass
+
+
+@pytest.mark.parametrize("n", [SMALL, MAPPED])
+def test_buffers_released_on_every_path(corvix, stub, capfd, n):
+    pairs = path_calls(corvix, stub, n)
+    with tracing():
+        run_paths(pairs, 50)  # warm up caches and free lists
+        gc.collect()
+        baseline, address_space = tracemalloc.get_traced_memory()[0], vm_size()
+        run_paths(pairs, 200 if n == SMALL else 50)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - baseline
+    capfd.readouterr()  # the internal-fault reports
+    assert grown < 32 * 1024, f"traced memory grew by {grown} bytes"
+    # (The address sanitizer keeps freed blocks mapped in its quarantine.)
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert vm_size() - address_space < 16 << 20
+
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+
+
+def test_large_result_blocks_are_traced_and_released(corvix, stub):
+    # Large arrays come from the system directly; they must still show in
+    # tracemalloc while the call runs, and go back afterwards.
+    n = 1 << 20  # 8 MiB per array
+    xs = [1.0]
+
+    def calls():
+        corvix.get_spectrum(1, 1, n)
+        corvix.get_centroid_stream(1, 1, n)
+        corvix.get_averaged_spectrum(1, [1], n)
+        corvix.get_chromatogram(1, 0, "", xs, xs, 1, 2, n)
+        corvix.get_ms2_filter_masses(1, n)
+
+    calls()
+    with tracing():
+        gc.collect()
+        base, address_space = tracemalloc.get_traced_memory()[0], vm_size()
+        tracemalloc.reset_peak()
+        corvix.get_spectrum(1, 1, n)
+        peak = tracemalloc.get_traced_memory()[1] - base
+        for _ in range(10):
+            calls()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    assert peak >= 2 * 8 * n, f"the two 8 MiB arrays were not traced (peak {peak} bytes)"
+    assert grown < 64 * 1024, f"traced memory grew by {grown} bytes"
+    # One leaked array per call would map hundreds of MiB. (The address
+    # sanitizer keeps freed blocks mapped in its quarantine: not there.)
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert vm_size() - address_space < 16 << 20
+
+
+LOOKUP_PATHS = """
+import gc, tracemalloc
+import native_corvix_py_backend as m
+m.set_dylib_path({path!r})
+xs = [float(i) for i in range(300)]
+n = {n}
+calls = [
+    lambda: m.get_spectrum(1, 1, n),
+    lambda: m.get_centroid_stream(1, 1, n),
+    lambda: m.get_averaged_spectrum(1, list(range(300)), n),
+    lambda: m.get_chromatogram(1, 0, 'f' * 300, xs, xs, 1, 2, n),
+    lambda: m.get_ms2_filter_masses(1, n),
+    lambda: m.get_scan_stats(1, 1),
+    lambda: m.get_scan_stats_scan_type(1, 1),
+    lambda: m.get_scan_dependent_detail_filter_string(1, 1, 1, 1),
+    lambda: m.get_scan_dependent_detail_precursor_mass_array(1, 1, 1, 1),
+]
+def run(rounds):
+    for call in calls:
+        for _ in range(rounds):
+            try:
+                call()
+            except RuntimeError:
+                pass
+tracemalloc.start()
+run(50)
+gc.collect()
+base = tracemalloc.get_traced_memory()[0]
+run(200)
+gc.collect()
+print(tracemalloc.get_traced_memory()[0] - base)
+"""
+
+
+@pytest.mark.parametrize("n", [SMALL, MAPPED])
+def test_buffers_released_when_the_lookup_fails(n):
+    result = run_python(LOOKUP_PATHS.format(path=str(stub_path("empty")), n=n))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert int(result.stdout) < 32 * 1024
+
+
+# tracemalloc sees the arrays while the call runs, on both roads, and sees
+# them go. (That the address space comes back too is checked with the
+# release on every path, above.)
+
+
+VISIBLE_CASES = [(entry, capacity) for entry, capacity in zero_fill.ARRAY_CASES if capacity >= 1000]
+
+
+@pytest.mark.parametrize("entry, capacity", VISIBLE_CASES)
+def test_arrays_are_traced_while_the_call_runs(corvix, stub, entry, capacity):
+    zero_fill.call(corvix, entry, capacity)
+    with tracing():
+        gc.collect()
+        base = tracemalloc.get_traced_memory()[0]
+        tracemalloc.reset_peak()
+        zero_fill.call(corvix, entry, capacity)
+        peak = tracemalloc.get_traced_memory()[1] - base
+        for _ in range(5):
+            zero_fill.call(corvix, entry, capacity)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    # The peak is taken against the traced total before the call; whatever the
+    # interpreter frees meanwhile (a few kilobytes of its own caches) lowers it.
+    assert peak >= zero_fill.ELEMENT_BYTES[entry] * capacity - 16 * 1024, f"{peak} bytes traced at the peak"
+    assert grown < 16 * 1024, f"traced memory grew by {grown} bytes"
+
+
+# -- text buffers ---------------------------------------------------------------
+
+
+def test_buffers_are_released_on_every_path(corvix, stub):
+    def every_path():
+        for name in [*texts.NAMES, *texts.SLOT_FUNCTIONS]:
+            texts.call(corvix, name)
+            stub.set_result(name, -1)
+            try:
+                texts.call(corvix, name)
+            except RuntimeError:
+                pass
+        corvix.get_ms2_filter_masses(1, 1000)
+        stub.set_result("get_ms2_filter_masses", -1)
+        with pytest.raises(RuntimeError):
+            corvix.get_ms2_filter_masses(1, 1000)
+        stub.reset()
+
+    every_path()
+    with tracing():
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(20):
+            every_path()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    # one leaked buffer per pass would be at least 20 * 256 bytes
+    assert grown < 4096
+
+
+def test_buffers_are_released_when_the_entry_point_is_missing(tmp_path):
+    code = (
+        "import tracemalloc\n"
+        "import native_corvix_py_backend as m\n"
+        "from test_texts import NAMES, SLOT_FUNCTIONS, arguments\n"
+        "calls = [(getattr(m, n), [g for g, _ in arguments(n)]) for n in [*NAMES, *SLOT_FUNCTIONS]]\n"
+        "calls.append((m.get_ms2_filter_masses, [1, 1000]))\n"
+        "def every_call():\n"
+        "    for function, args in calls:\n"
+        "        try:\n"
+        "            function(*args)\n"
+        "        except RuntimeError as e:\n"
+        "            assert str(e).startswith('get function ' + function.__name__ + ': '), e\n"
+        "        else:\n"
+        "            raise AssertionError(function.__name__)\n"
+        "every_call()\n"
+        "tracemalloc.start()\n"
+        "before = tracemalloc.get_traced_memory()[0]\n"
+        "for _ in range(20):\n"
+        "    every_call()\n"
+        "print(tracemalloc.get_traced_memory()[0] - before)\n"
+    )
+    result = run_python(code, cwd=tmp_path, env={"VELMAR_NATIVE_LIB": str(stub_path("empty"))})
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert int(result.stdout) < 4096

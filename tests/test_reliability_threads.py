@@ -16,7 +16,7 @@ import pytest
 from conftest import run_python, stub_path
 from signatures import NAMES
 from test_arguments import good_args
-from test_reliability_families import FAMILIES, same_value
+from families import FAMILIES, same_value
 
 THREADS = 16 if os.environ.get("CORVIX_STRESS", "") not in ("", "0") else 8
 ROUNDS = 100 if os.environ.get("CORVIX_STRESS", "") not in ("", "0") else 10

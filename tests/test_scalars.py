@@ -14,6 +14,7 @@ import os
 
 import pytest
 
+from families import names_of
 from signatures import PARAMS
 
 if not os.environ.get("CORVIX_BUILD_DIR"):
@@ -24,19 +25,10 @@ from readerstub import ReaderStub  # noqa: E402
 
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
-# The only functions whose int32 result is a truth value.
-FLAGS = {
-    "is_open",
-    "is_error",
-    "in_acquisition",
-    "has_ms_data",
-    "get_instrument_is_valid",
-    "get_instrument_has_accurate_mass_precursors",
-    "get_instrument_is_qvx_meridon_file",
-    "is_centroid",
-}
-# The result of these entry points is ignored.
-NO_RESULT = {"close_raw_file", "select_instrument"}
+# The only functions whose int32 result is a truth value, and those whose
+# result is ignored.
+FLAGS = set(names_of("flag"))
+NO_RESULT = set(names_of("none"))
 
 SCALARS = [
     (name, sig)

@@ -3,10 +3,10 @@ masses and the log field lists, against the stand-in Reader library."""
 
 import math
 import os
-import tracemalloc
 
 import pytest
 
+from families import FAMILIES
 from signatures import PARAMS
 
 if not os.environ.get("CORVIX_BUILD_DIR"):
@@ -17,52 +17,11 @@ from conftest import run_python, stub_path  # noqa: E402
 INT32_MIN = -(2**31)
 
 # Buffer capacity and reading rule of every function that lends the Reader
-# library one byte buffer.
-TEXTS = {
-    "get_file_name": 1024,
-    "get_file_description": 1024,
-    "get_creator_id": 256,
-    "get_creation_date": 256,
-    "get_modified_date": 256,
-    "get_who_modified_id": 256,
-    "get_who_created_logon": 256,
-    "get_who_modified_logon": 256,
-    "get_computer_name": 256,
-    "get_sample_id": 1024,
-    "get_sample_name": 1024,
-    "get_sample_vial": 256,
-    "get_sample_barcode": 1024,
-    "get_sample_comment": 1024,
-    "get_sample_instrument_method_file": 1024,
-    "get_autosampler_tray_name": 1024,
-    "get_instrument_name": 1024,
-    "get_instrument_model": 1024,
-    "get_instrument_serial_number": 1024,
-    "get_instrument_hardware_version": 1024,
-    "get_instrument_software_version": 1024,
-    "get_instrument_flags": 1024,
-    "get_instrument_axis_label_x": 1024,
-    "get_instrument_axis_label_y": 1024,
-    "get_scan_filter_string": 1024,
-    "get_scan_event_string": 1024,
-    "get_path": 1024,
-    "get_error_log_item_message": 8192,
-    "get_instrument_method": 131072,
-}
-QUIET_TEXTS = {
-    "get_sample_calibration_file": 8192,
-    "get_sample_calibration_level": 8192,
-    "get_sample_processing_method_file": 8192,
-}
-FIELD_LISTS = {
-    "get_status_log_header": 8192,
-    "get_status_log_values": 8192,
-    "get_status_log_values_for_rt": 16384,
-    "get_trailer_extra_header": 8192,
-    "get_trailer_extra_labels": 8192,
-    "get_trailer_extra_values": 8192,
-}
-USER_TEXT = {"get_sample_user_text": 16384}
+# library one byte buffer, from the family table.
+TEXTS = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "text" and f.negative == "raise"}
+QUIET_TEXTS = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "text" and f.negative == "empty"}
+FIELD_LISTS = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "field_list"}
+USER_TEXT = {n: f.capacity for n, f in FAMILIES.items() if f.kind == "user_text"}
 
 MEMBERS = {
     **{n: (c, "text") for n, c in TEXTS.items()},
@@ -354,58 +313,3 @@ def test_ms2_filter_masses_too_large_is_memory_error(tmp_path):
     result = run_python(code, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.splitlines() == ["MemoryError", "[400.0, 500.0]"]
-
-
-def test_buffers_are_released_on_every_path(corvix, stub):
-    def every_path():
-        for name in [*NAMES, *SLOT_FUNCTIONS]:
-            call(corvix, name)
-            stub.set_result(name, -1)
-            try:
-                call(corvix, name)
-            except RuntimeError:
-                pass
-        corvix.get_ms2_filter_masses(1, 1000)
-        stub.set_result("get_ms2_filter_masses", -1)
-        with pytest.raises(RuntimeError):
-            corvix.get_ms2_filter_masses(1, 1000)
-        stub.reset()
-
-    every_path()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(20):
-            every_path()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    # one leaked buffer per pass would be at least 20 * 256 bytes
-    assert grown < 4096
-
-
-def test_buffers_are_released_when_the_entry_point_is_missing(tmp_path):
-    code = (
-        "import tracemalloc\n"
-        "import native_corvix_py_backend as m\n"
-        "from test_texts import NAMES, SLOT_FUNCTIONS, arguments\n"
-        "calls = [(getattr(m, n), [g for g, _ in arguments(n)]) for n in [*NAMES, *SLOT_FUNCTIONS]]\n"
-        "calls.append((m.get_ms2_filter_masses, [1, 1000]))\n"
-        "def every_call():\n"
-        "    for function, args in calls:\n"
-        "        try:\n"
-        "            function(*args)\n"
-        "        except RuntimeError as e:\n"
-        "            assert str(e).startswith('get function ' + function.__name__ + ': '), e\n"
-        "        else:\n"
-        "            raise AssertionError(function.__name__)\n"
-        "every_call()\n"
-        "tracemalloc.start()\n"
-        "before = tracemalloc.get_traced_memory()[0]\n"
-        "for _ in range(20):\n"
-        "    every_call()\n"
-        "print(tracemalloc.get_traced_memory()[0] - before)\n"
-    )
-    result = run_python(code, cwd=tmp_path, env={"VELMAR_NATIVE_LIB": str(stub_path("empty"))})
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert int(result.stdout) < 4096

@@ -1,36 +1,18 @@
-"""The mzML tests: the module driven through the mzML Reader library against
-files made by the generator (tests/mzmlgen). The module keeps the first
+"""The mzML tests: the mzML Reader library against files made by the
+generator (tests/mzmlgen) and by hand, in three folders by what they drive:
+core/ the reading core through its command-line window mzml_dump, entries/
+the 186 entry points (through ctypes and through the module's functions),
+module/ the module and corvix over the library. The module keeps the first
 Reader library it loads for the life of the process, so these tests run in
 their own pytest session (scripts/test.sh runs them as a second one) with the
-mzML library loaded first."""
-import os
+mzML library loaded first. Shared helpers are in mzml_session.py (import
+them from there: the stand-in session's conftest is also named `conftest`)."""
 import pathlib
-import subprocess
-import sys
 
 import pytest
 
-TESTS = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(TESTS))  # the generator package
-
-from mzmlgen import RunConfig, WriteOptions, make_run, write_mzml  # noqa: E402
-
-BUILD_DIR = pathlib.Path(os.environ["CORVIX_BUILD_DIR"]) if os.environ.get("CORVIX_BUILD_DIR") else None
-LIB_NAME = "corvix_mzml_reader.dll" if sys.platform == "win32" else "libcorvix_mzml_reader.so"
-
-
-def mzml_library() -> pathlib.Path:
-    # The library that corvix would pick (scripts/test.sh points it into the
-    # build directory; the wheel check at the copy installed with corvix).
-    chosen = os.environ.get("CORVIX_MZML_READER")
-    if chosen:
-        return pathlib.Path(chosen)
-    if BUILD_DIR is None:
-        pytest.fail("CORVIX_BUILD_DIR is not set: run the mzML tests through scripts/test.sh")
-    path = BUILD_DIR / "mzml_reader" / LIB_NAME
-    if not path.exists():
-        pytest.fail(f"the mzML Reader library was not built: {path}")
-    return path
+from mzml_session import LIB_NAME, RUN_CONFIG, SHAPES, mzml_library
+from mzmlgen import make_run, write_mzml
 
 
 @pytest.fixture(scope="session")
@@ -47,34 +29,6 @@ def m():
     return module
 
 
-# The shapes every value test runs over: name -> write options.
-SHAPES = {
-    "indexed-zlib": WriteOptions(),
-    "plain-zlib": WriteOptions(indexed=False),
-    "uncompressed-32": WriteOptions(compression="none", mz_bits=32, intensity_bits=32),
-    "uncompressed-64": WriteOptions(compression="none", mz_bits=64, intensity_bits=64, indexed=False),
-    "numpress-slof": WriteOptions(compression="numpress"),
-    "numpress-pic-zlib": WriteOptions(compression="numpress-zlib", numpress_intensity="pic", indexed=False),
-    "gzip-indexed": WriteOptions(gzip=True),
-    "gzip-plain": WriteOptions(gzip=True, indexed=False, compression="none"),
-    "no-filter-offset-ids": WriteOptions(filter_strings=False, id_style="offset"),
-    "gap-ids": WriteOptions(id_style="gaps", param_groups=False),
-    "index-ids-minutes": WriteOptions(id_style="index", rt_unit="minute", chromatogram_time_unit="minute"),
-    "nonnumeric-compact": WriteOptions(id_style="nonnumeric", pretty=False, filter_strings=False, chromatograms=False),
-    "empty-spectra": WriteOptions(empty_positions=(1, 2, 9)),
-    "crlf-numpress-zlib": WriteOptions(newline="\r\n", compression="numpress-zlib"),
-    "no-summaries-no-refs": WriteOptions(spectrum_summaries=False, precursor_refs=False, intensity_bits=64),
-    "extra-array-intensity-first": WriteOptions(extra_arrays=True, intensity_first=True, indexed=False,
-                                                mz_bits=32),
-}
-
-# One run for all shapes: mixed activations and polarities, every third MS2
-# without a selected ion (its precursor is the isolation target), every fifth
-# MS2 followed by an MS3 scan of its most intense fragment.
-RUN_CONFIG = RunConfig(seed=21, n_scans=120, activation="mixed", polarity="alternate", selected_ion_every=3,
-                       rt_start=0.3, rt_end=6.0, n_features=150, ms3_every=5)
-
-
 @pytest.fixture(scope="session")
 def synthetic_run():
     return make_run(RUN_CONFIG)
@@ -89,17 +43,3 @@ def corpus(tmp_path_factory, synthetic_run):
         suffix = ".mzML.gz" if options.gzip else ".mzML"
         out[name] = write_mzml(synthetic_run, folder / (name + suffix), options)
     return out
-
-
-def run_child(code: str, timeout: float = 600) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter that has loaded the mzML Reader library
-    as `m` (so that a crash is seen as a failed test, not a dead test run)."""
-    prologue = (
-        "import sys, json\n"
-        f"sys.path.insert(0, {str(TESTS)!r}); sys.path.insert(0, {str(TESTS / 'mzml')!r})\n"
-        "import native_corvix_py_backend as m\n"
-        f"m.set_dylib_path({str(mzml_library())!r})\n"
-    )
-    environment = {k: v for k, v in os.environ.items() if k != "VELMAR_NATIVE_LIB"}
-    return subprocess.run([sys.executable, "-c", prologue + code], env=environment, capture_output=True,
-                          text=True, timeout=timeout)

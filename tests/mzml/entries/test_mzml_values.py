@@ -6,12 +6,11 @@ as text compare to float64 precision; arrays compare exactly as stored
 (float32 or float64), Numpress arrays to what the reference encoder's decoder
 gives."""
 import math
-import re
 
 import numpy as np
 import pytest
 
-from conftest import SHAPES
+from mzml_session import SHAPES
 from mzmlgen import writer
 
 POLARITY = {"negative": 0, "positive": 1}
@@ -276,11 +275,14 @@ def test_scans_by_retention_time(case):
     ms1 = [s for s in t.spectra if s.ms_level == 1]
     for s in t.spectra:
         assert m.get_scan_number_from_rt(h, s.rt) == s.scan_number
+        assert m.get_scan_number_from_rt(h, s.rt + 1e-9) == s.scan_number  # the nearest, not only an exact time
         nearest = min(ms1, key=lambda x: (abs(x.rt - s.rt), x.position))
         assert m.get_ms1_scan_number_from_rt(h, s.rt) == nearest.scan_number
         if s.ms_level == 2:
             mz = s.precursor.mz
             assert m.get_ms2_scan_number_from_rt(h, s.rt, mz * (1 + 3e-6), 5.0) == s.scan_number
+            # Just outside the tolerance in parts per million: not this scan.
+            assert m.get_ms2_scan_number_from_rt(h, s.rt, mz * (1 + 6e-6), 5.0) != s.scan_number
             same_precursor = [x for x in t.spectra if x.precursor is not None
                               and abs(x.precursor.mz - (mz + 0.5)) <= (mz + 0.5) * 5e-6]
             if not same_precursor:

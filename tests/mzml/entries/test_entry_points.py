@@ -3,41 +3,27 @@ the Python shapes, through the module in a fresh interpreter): what each
 answers for generated files, bad handles, bad scans and bad buffers."""
 import ctypes
 import math
-import pathlib
 import re
 import subprocess
 import threading
 
+import numpy as np
 import pytest
 
-from conftest import BUILD_DIR, run_python
+import mzmlgen
+from mzml_session import TESTS, mzml_library, run_child
 from readerstub import KIND_CTYPES
 
-np = pytest.importorskip("numpy")
-mzmlgen = pytest.importorskip("mzmlgen")
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = TESTS.parent
 TABLE = ROOT / "src" / "binding" / "reader_entries.def"
 ANSWERS_PAGE = ROOT / "docs" / "mzml-reader.md"
 NAN = float("nan")
-
-
-
-EXTENSION_TABLE = pathlib.Path(__file__).resolve().parent.parent / "mzml_reader" / "extension.def"
+EXTENSION_TABLE = ROOT / "mzml_reader" / "extension.def"
 
 
 def table_rows():
     rows = re.findall(r'^READER_ENTRY\((\w+), "([^"]+)", (\d+)\)', TABLE.read_text(), re.M)
     return {name: sig for name, sig, _ in rows}
-
-
-def library_path():
-    if BUILD_DIR is None:
-        pytest.skip("CORVIX_BUILD_DIR is not set: the mzML Reader library is not built")
-    path = BUILD_DIR / "mzml_reader" / "libcorvix_mzml_reader.so"
-    if not path.exists():
-        pytest.skip("the mzML Reader library is not built")
-    return path
 
 
 class Lib:
@@ -73,7 +59,7 @@ class Lib:
 
 @pytest.fixture(scope="module")
 def lib():
-    return Lib(library_path())
+    return Lib(mzml_library())
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +105,7 @@ def built_text(s):
 
 
 def test_exports_are_exactly_the_table(lib):
-    out = subprocess.run(["nm", "-D", "--defined-only", str(library_path())], capture_output=True, text=True,
+    out = subprocess.run(["nm", "-D", "--defined-only", str(mzml_library())], capture_output=True, text=True,
                          check=True).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.split()[-2:-1] in (["T"], ["W"], ["D"], ["B"])}
     # The 186 entry points and the library's own functions of extension.def, nothing else.
@@ -486,7 +472,7 @@ def test_long_traces_split_among_threads_keep_order_and_failures(lib, tmp_path):
         lib.close_raw_file(h)
 
 
-# -- statistics, dependents, lookups, run level ---------------------------------------------
+# -- statistics and run level (dependents, scans by time: test_mzml_values.py) ----------------
 
 
 def test_scan_statistics(lib, opened):
@@ -503,45 +489,6 @@ def test_scan_statistics(lib, opened):
         buf = ctypes.create_string_buffer(1024)
         n = lib.get_scan_stats_scan_type(h, s.scan_number, buf, 1024)
         assert buf.raw[:n].decode() == ("MS1 spectrum" if s.ms_level == 1 else "MSn spectrum")
-
-
-def test_dependent_scans(lib, opened):
-    h, truth = opened("built")
-    ms1 = [s for s in truth.spectra if s.ms_level == 1]
-    checked = 0
-    for parent in ms1:
-        kids = [s for s in truth.spectra if s.precursor and s.precursor.source_scan_number == parent.scan_number]
-        n = parent.scan_number
-        assert lib.get_scan_dependents_count(h, n, 2) == len(kids) == lib.get_scan_dependents_count(h, n, 0)
-        assert lib.get_scan_dependents_count(h, n, 3) == 0
-        for k, kid in enumerate(kids):
-            checked += 1
-            assert lib.get_scan_dependent_detail_scan_index(h, n, 2, k) == kid.scan_number
-            assert lib.text("get_scan_dependent_detail_filter_string", h, n, 2, k)[1] == built_text(kid)
-            status, (masses,) = lib.arrays("get_scan_dependent_detail_precursor_mass_array", h, n, 2, k,
-                                           capacity=256, count=1)
-            assert status == 1 and masses[0] == pytest.approx(kid.precursor.mz)
-            status, (widths,) = lib.arrays("get_scan_dependent_detail_isolation_width_array", h, n, 2, k,
-                                           capacity=256, count=1)
-            assert widths[0] == pytest.approx(kid.precursor.isolation_lower + kid.precursor.isolation_upper)
-        assert lib.get_scan_dependent_detail_scan_index(h, n, 2, len(kids)) == -1
-        assert lib.text("get_scan_dependent_detail_filter_string", h, n, 2, -1)[0] == -1
-    assert checked > 0
-
-
-def test_scans_by_retention_time(lib, opened):
-    h, truth = opened("built")
-    spectra = truth.spectra
-    for s in spectra[::7]:
-        assert lib.get_scan_number_from_rt(h, s.rt + 1e-9) == s.scan_number
-        ms1 = min((t for t in spectra if t.ms_level == 1), key=lambda t: (abs(t.rt - s.rt), t.position))
-        assert lib.get_ms1_scan_number_from_rt(h, s.rt) == ms1.scan_number
-    kid = next(s for s in spectra if s.ms_level == 2)
-    mz = kid.precursor.mz
-    assert lib.get_ms2_scan_number_from_rt(h, kid.rt, mz * (1 + 4e-6), 5.0) == kid.scan_number
-    assert lib.get_ms2_scan_number_from_rt(h, kid.rt, mz * (1 + 6e-6), 5.0) != kid.scan_number
-    assert lib.get_scan_number_from_rt(h, NAN) == -1
-    assert lib.get_scan_number_from_rt(h, -100.0) == truth.first_scan
 
 
 def test_run_level_answers(lib, opened):
@@ -622,8 +569,7 @@ def test_threads_reading_while_another_closes(lib, files, handles):
 def test_python_shapes_through_the_module(files):
     truth = files["built"]
     code = f"""
-import math, native_corvix_py_backend as m
-m.set_dylib_path({str(library_path())!r})
+import math
 h = m.open_raw_file({str(truth.path)!r})
 print(m.is_open(h), m.get_num_scans(h))
 mz, inten = m.get_spectrum(h, {truth.first_scan}, 100000)
@@ -639,7 +585,7 @@ bad = m.open_raw_file("/nonexistent/file.mzML")
 print(bad > 0, m.is_open(bad), m.is_error(bad), m.get_file_name(bad))
 m.close_raw_file(bad); m.close_raw_file(h)
 """
-    result = run_python(code)
+    result = run_child(code)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     s0 = truth.spectra[0]

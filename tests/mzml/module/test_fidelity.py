@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import corvix
-from conftest import TESTS, mzml_library
+from mzml_session import TESTS, mzml_library
 from mzmlgen import RunConfig, WriteOptions, make_run, write_mzml
 
 NAN = float("nan")

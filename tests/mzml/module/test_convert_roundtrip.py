@@ -10,7 +10,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import corvix
-from conftest import TESTS
+from mzml_session import TESTS
 from converted import check_converted_chromatograms, check_converted_mgf, check_converted_mzml
 from mzmlgen import RunConfig, WriteOptions, make_run, write_mzml
 from written import pyteomics_mzml

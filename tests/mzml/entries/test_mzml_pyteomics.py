@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import SHAPES
+from mzml_session import SHAPES
 from independent import read_chromatograms, read_spectra
 
 POLARITY = {0: "negative", 1: "positive"}

@@ -7,7 +7,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import corvix
-from conftest import SHAPES
+from mzml_session import SHAPES
 from corvix.writers import record as records
 from corvix.writers.mgf import MgfWriter
 from corvix.writers.parquet import ParquetPeakWriter

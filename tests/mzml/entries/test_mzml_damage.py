@@ -1,11 +1,14 @@
-"""Damaged files, one family: generated runs truncated at many places, with
-one byte of markup or of array text changed, with an offset index that
-points wrong (also into the index itself and past the spectrum list), and
-with a wrong declared count. For each file: no crash and no hang (every file
-is read in a child interpreter under a time limit), every intact spectrum
-reads as the generator wrote it under the scan number of the undamaged run,
-every spectrum that cannot be read and every missing one is named in the
-error log, and corvix warns exactly when something was lost."""
+"""Damaged files, one family: generated runs truncated at many places (right
+at the end of a spectrum too; the gzip stream cut, or the cut document
+compressed whole), with one byte of markup or of array text changed, with an
+offset index that points wrong (also into the index itself and past the
+spectrum list, and wrong as a whole), and with a wrong declared count. For
+each file: no crash and no hang (every file is read in a child interpreter
+under a time limit), a file cut short lists exactly the spectra wholly before
+the cut, every intact spectrum reads as the generator wrote it under the scan
+number of the undamaged run, every spectrum that cannot be read and every
+missing one is named in the error log, and corvix warns exactly when
+something was lost."""
 import gzip
 import re
 import zlib
@@ -14,7 +17,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pytest
 
-from conftest import run_child
+from mzml_session import run_child
 from mzmlgen import RunConfig, WriteOptions, broken, make_run, render
 
 RUN = RunConfig(seed=33, n_scans=40, rt_start=1.0, rt_end=3.0, n_features=60, top_n=4)
@@ -49,13 +52,23 @@ def positions(truth) -> list[int]:
 
 
 def truncations(small_run, shape: str) -> list[Case]:
-    options = {"indexed": WriteOptions(), "plain": WriteOptions(indexed=False),
-               "gzip": WriteOptions(), "numpress": WriteOptions(indexed=False, compression="numpress")}
+    options = {"indexed": WriteOptions(), "plain": WriteOptions(indexed=False), "gzip": WriteOptions(),
+               "gzip-of-cut": WriteOptions(), "numpress": WriteOptions(indexed=False, compression="numpress")}
     document, truth = render(small_run, options[shape])
     data = gzip.compress(document, mtime=0) if shape == "gzip" else document
     ends = spectrum_ends(document, truth)
+    if shape == "gzip-of-cut":
+        # The document cut short, then compressed whole (the gzip stream itself ends properly).
+        return [Case(f"{shape}-{cut}", gzip.compress(document[:cut], mtime=0), truth, gz=True,
+                     intact_before=sum(end <= cut for end in ends))
+                for cut in sorted(set(broken.cut_points(document, count=8, seed=5))
+                                  | {ends[p] + d for p in positions(truth) for d in (-1, 0)})]
     cases = []
-    for cut in broken.cut_points(data, count=30, seed=len(shape)):
+    cuts = set(broken.cut_points(data, count=30, seed=len(shape)))
+    if shape != "gzip":
+        # Right at the end of a spectrum and one byte before it.
+        cuts |= {ends[p] + d for p in positions(truth) for d in (-1, 0)}
+    for cut in sorted(cuts):
         # What the reader can see of the document: for gzip, what inflates.
         seen = len(zlib.decompressobj(31).decompress(data[:cut])) if shape == "gzip" else cut
         cases.append(Case(f"{shape}-cut-{cut}", broken.truncated(data, cut), truth, gz=shape == "gzip",
@@ -130,6 +143,17 @@ def index(small_run, _shape: str) -> list[Case]:
     return cases
 
 
+def index_modes(small_run, shape: str) -> list[Case]:
+    """Offset indexes the writer makes wrong as a whole: every offset shifted,
+    garbage offsets, a wrong offset of the index list, no id matching."""
+    cases = []
+    for mode in ("shifted", "garbage", "bad-list-offset", "none-match"):
+        document, truth = render(small_run, WriteOptions(index_mode=mode))
+        data = gzip.compress(document, mtime=0) if shape == "gzip" else document
+        cases.append(Case(f"index-{mode}-{shape}", data, truth, gz=shape == "gzip"))
+    return cases
+
+
 def declared(small_run, shape: str) -> list[Case]:
     document, truth = render(small_run, WriteOptions(indexed=shape == "indexed"))
     n = len(truth.spectra)
@@ -141,6 +165,7 @@ FAMILY = {
     "truncated-indexed": (truncations, "indexed"),
     "truncated-plain": (truncations, "plain"),
     "truncated-gzip": (truncations, "gzip"),
+    "truncated-gzip-of-cut": (truncations, "gzip-of-cut"),
     "truncated-numpress": (truncations, "numpress"),
     "markup-indexed": (markup, "indexed"),
     "markup-plain": (markup, "plain"),
@@ -149,6 +174,8 @@ FAMILY = {
     "array-text-plain": (array_text, "plain"),
     "array-text-numpress": (array_text, "numpress"),
     "index-offsets": (index, "indexed"),
+    "index-wrong-plain": (index_modes, "plain"),
+    "index-wrong-gzip": (index_modes, "gzip"),
     "declared-count-indexed": (declared, "indexed"),
     "declared-count-plain": (declared, "plain"),
 }
@@ -215,6 +242,8 @@ def check(case: Case, read: dict) -> None:
         assert got["rt"] == pytest.approx(s.rt, rel=1e-12) and got["ms_order"] == s.ms_level, f"{where}: {p}"
         assert np.array_equal(got["spectrum"][0], s.mz) and np.array_equal(got["spectrum"][1], s.intensity), \
             f"{where}: spectrum {p} differs from the one written"
+        if s.filter_text is not None:
+            assert got["filter"] == s.filter_text, f"{where}: filter text of spectrum {p}"
     # A trace has a point for every scan whose time is known (a lost slot has none).
     timed = sum(got["rt"] is not None for got in scans)
     assert result["tic"] == "failed" or len(result["tic"][0]) == timed, where
@@ -224,6 +253,9 @@ def check(case: Case, read: dict) -> None:
         if p not in case.damaged:
             assert p < len(scans) and p not in unreadable, f"{where}: intact spectrum {p} lost"
     assert set(unreadable) <= case.damaged or case.intact_before is not None, where
+    if case.intact_before is not None:
+        # Cut short: exactly the spectra wholly before the cut are listed, and all of them read.
+        assert (len(scans), unreadable) == (case.intact_before, []), f"{where}: {len(scans)} listed, {unreadable}"
     # Every unreadable spectrum is named; the counts named add up to what is gone.
     log = result["log"]
     assert set(unreadable) <= named_positions(log), f"{where}: {log}"
@@ -249,6 +281,11 @@ def test_damaged_files(tmp_path, small_run, kind):
     assert len(reads) == len(cases)
     for case, read in zip(cases, reads):
         check(case, read)
+    if kind.startswith("index-wrong"):
+        # A wrong index costs nothing but time: a streaming pass reads every spectrum.
+        assert all(len(r["module"]["scans"]) == len(c.truth.spectra) and not r["corvix"]["lost"]
+                   for c, r in zip(cases, reads)), kind
+        return
     # The family damages what it means to: some of its files lose spectra.
     assert any(r["corvix"].get("lost", 0) for r in reads), kind
 

@@ -9,7 +9,6 @@ both the input and corvix's output independently.
 import gzip
 import io
 import json
-import os
 import subprocess
 import sys
 

@@ -9,7 +9,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import corvix
-from conftest import RUN_CONFIG, SHAPES
+from mzml_session import RUN_CONFIG, SHAPES
 from mzmlgen import WriteOptions, make_run, write_mzml
 from converted import check_converted_chromatograms, check_converted_mgf, check_converted_mzml
 from written import assert_numpress_close, check_mzml, same_floats, spectra_by_id
