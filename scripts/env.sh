@@ -20,9 +20,12 @@ fi
 # what was installed, so a change to either file reinstalls.
 wanted=$(cat "$here/requirements-test.txt" "$here/requirements-corvix.txt")
 case "$tag" in *t) wanted=$(printf '%s\n' "$wanted" | grep -v '# not on free-threaded' || true) ;; esac
+# --no-compile: pip would byte-compile every module of every package (half
+# of the install's processor time); the interpreter compiles, once, only
+# those a run imports.
 if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
   printf '%s\n' "$wanted" >"$venv/requirements.txt"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$venv/requirements.txt" >&2
+  "$venv/bin/python" -m pip install -q --no-compile --disable-pip-version-check -r "$venv/requirements.txt" >&2
   printf '%s' "$wanted" >"$stamp"
 fi
 echo "$venv/bin/python"

@@ -72,6 +72,14 @@ RUN_CONFIG = RunConfig(seed=21, n_scans=120, activation="mixed", polarity="alter
                        rt_start=0.3, rt_end=6.0, n_features=150, ms3_every=5)
 
 
+def write_shapes(run, shapes: dict, folder: pathlib.Path) -> dict:
+    """The generated `run` written once per shape into `folder`: shape name -> the writer's truth."""
+    from mzmlgen import write_mzml
+
+    return {name: write_mzml(run, str(folder / f"shape{k}.mzML{'.gz' if o.gzip else ''}"), o)
+            for k, (name, o) in enumerate(shapes.items())}
+
+
 def run_child(code: str, timeout: float = 600) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter that has loaded the mzML Reader library
     as `m` (so that a crash is seen as a failed test, not a dead test run)."""

@@ -226,23 +226,19 @@ def test_filtered_and_mass_range_chromatograms(case):
     apex = max(ms1, key=lambda s: (s.tic, s.position))
     lows, highs = [apex.base_peak_mz - 0.013, 400.0012], [apex.base_peak_mz + 0.011, 420.0031]
     times, xic = m.get_chromatogram(h, 2, "ms1", lows, highs, 0, 0, 10_000)
-    expected = []
-    for s in ms1:
-        inside = np.zeros(s.mz.size, dtype=bool)
+    def inside(s):
+        mask = np.zeros(s.mz.size, dtype=bool)
         for lo, hi in zip(lows, highs):
-            inside |= (s.mz >= lo) & (s.mz <= hi)
-        expected.append(float(s.intensity[inside].sum()))
+            mask |= (s.mz >= lo) & (s.mz <= hi)
+        return mask
+
+    expected = [float(s.intensity[inside(s)].sum()) for s in ms1]
     assert times == pytest.approx([s.rt for s in ms1], rel=1e-12)
     assert xic == pytest.approx(expected, rel=1e-9, abs=1e-6)
     assert max(xic) > 0
     # Base peak within the ranges.
     _, bp = m.get_chromatogram(h, 1, "ms1", lows, highs, 0, 0, 10_000)
-    expected = []
-    for s in ms1:
-        inside = np.zeros(s.mz.size, dtype=bool)
-        for lo, hi in zip(lows, highs):
-            inside |= (s.mz >= lo) & (s.mz <= hi)
-        expected.append(float(s.intensity[inside].max()) if inside.any() else 0.0)
+    expected = [float(s.intensity[inside(s)].max()) if inside(s).any() else 0.0 for s in ms1]
     assert bp == pytest.approx(expected, rel=1e-9, abs=1e-6)
 
 

@@ -10,7 +10,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import corvix
-from mzml_session import TESTS
+from mzml_session import TESTS, write_shapes
 from converted import check_converted_chromatograms, check_converted_mgf, check_converted_mzml
 from mzmlgen import RunConfig, WriteOptions, make_run, write_mzml
 from written import pyteomics_mzml
@@ -36,10 +36,7 @@ RUN = RunConfig(seed=31, n_scans=48, top_n=4, activation="mixed", polarity="alte
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    run = make_run(RUN)
-    folder = tmp_path_factory.mktemp("roundtrip")
-    return {name: write_mzml(run, str(folder / f"shape{k}.mzML{'.gz' if o.gzip else ''}"), o)
-            for k, (name, o) in enumerate(SHAPES.items())}
+    return write_shapes(make_run(RUN), SHAPES, tmp_path_factory.mktemp("roundtrip"))
 
 
 def extra_arrays(truth):

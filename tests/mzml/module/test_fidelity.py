@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import corvix
-from mzml_session import TESTS, mzml_library
+from mzml_session import TESTS, mzml_library, write_shapes
 from mzmlgen import RunConfig, WriteOptions, make_run, write_mzml
 
 NAN = float("nan")
@@ -35,10 +35,7 @@ TRAILER_CAPACITY = 8192
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    run = make_run(RUN)
-    folder = tmp_path_factory.mktemp("fidelity")
-    return {name: write_mzml(run, str(folder / f"shape{k}.mzML{'.gz' if o.gzip else ''}"), o)
-            for k, (name, o) in enumerate(SHAPES.items())}
+    return write_shapes(make_run(RUN), SHAPES, tmp_path_factory.mktemp("fidelity"))
 
 
 @pytest.fixture(params=list(SHAPES))
