@@ -37,7 +37,7 @@ if [ $script = bench_mzml.py ]; then
     else
       cp "$here/requirements-bench.txt" "$venv/bench-requirements.txt"
     fi
-    "$python" -m pip install -q --no-compile --disable-pip-version-check -r "$venv/bench-requirements.txt" >&2
+    "$python" -m pip install -q --disable-pip-version-check -r "$venv/bench-requirements.txt" >&2
     cp "$here/requirements-bench.txt" "$stamp"
   fi
 fi

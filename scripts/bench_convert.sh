@@ -11,7 +11,7 @@ build=$("$here/scripts/build.sh" "$python" | tail -n 1)
 stamp="$(dirname "$(dirname "$python")")/.bench-requirements"
 if ! cmp -s "$here/requirements-bench.txt" "$stamp"; then
   # pyopenms has no build for every interpreter: the benchmark leaves its rows out where it is missing.
-  if "$python" -m pip install -q --no-compile --disable-pip-version-check -r "$here/requirements-bench.txt" >&2; then
+  if "$python" -m pip install -q --disable-pip-version-check -r "$here/requirements-bench.txt" >&2; then
     cp "$here/requirements-bench.txt" "$stamp"
   else
     echo "note: requirements-bench.txt did not install on $python; rows of what is missing are left out" >&2

@@ -11,7 +11,7 @@ python=$("$here/scripts/env.sh" "${1:-${PYTHON:-python3}}" | tail -n 1)
 shift || true
 stamp="$(dirname "$(dirname "$python")")/.docs-requirements"
 if ! cmp -s "$here/requirements-docs.txt" "$stamp"; then
-  "$python" -m pip install -q --no-compile --disable-pip-version-check -r "$here/requirements-docs.txt" >&2
+  "$python" -m pip install -q --disable-pip-version-check -r "$here/requirements-docs.txt" >&2
   cp "$here/requirements-docs.txt" "$stamp"
 fi
 cd "$here"

@@ -20,12 +20,15 @@ fi
 # what was installed, so a change to either file reinstalls.
 wanted=$(cat "$here/requirements-test.txt" "$here/requirements-corvix.txt")
 case "$tag" in *t) wanted=$(printf '%s\n' "$wanted" | grep -v '# not on free-threaded' || true) ;; esac
-# --no-compile: pip would byte-compile every module of every package (half
-# of the install's processor time); the interpreter compiles, once, only
-# those a run imports.
+# pip byte-compiles every module of every package it installs, half of the
+# install's processor time. Where the interpreter may write its own bytecode
+# caches (PYTHONDONTWRITEBYTECODE unset, as in .ci/run) it is skipped: the
+# interpreter compiles, once, only the modules a run imports.
+no_compile=()
+if [ -z "${PYTHONDONTWRITEBYTECODE:-}" ]; then no_compile=(--no-compile); fi
 if [ "$wanted" != "$(cat "$stamp" 2>/dev/null)" ]; then
   printf '%s\n' "$wanted" >"$venv/requirements.txt"
-  "$venv/bin/python" -m pip install -q --no-compile --disable-pip-version-check -r "$venv/requirements.txt" >&2
+  "$venv/bin/python" -m pip install -q "${no_compile[@]}" --disable-pip-version-check -r "$venv/requirements.txt" >&2
   printf '%s' "$wanted" >"$stamp"
 fi
 echo "$venv/bin/python"

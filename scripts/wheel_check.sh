@@ -34,10 +34,15 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/corvix-wheel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 step() { echo "--- $*"; }
 
+# Without byte-compiling at install where the interpreter may write its own
+# caches (scripts/env.sh says why).
+no_compile=()
+if [ -z "${PYTHONDONTWRITEBYTECODE:-}" ]; then no_compile=(--no-compile); fi
+
 step "fresh virtual environment outside the source tree, with what the tests need"
 "$base_python" -m venv "$work/venv"
 venv_python="$work/venv/bin/python"
-"$venv_python" -m pip install -q --no-compile --disable-pip-version-check \
+"$venv_python" -m pip install -q "${no_compile[@]}" --disable-pip-version-check \
   -r "$here/requirements-test.txt" -r "$here/requirements-corvix.txt"
 # build, cmake and ninja come from there (requirements-test.txt).
 export PATH="$work/venv/bin:$PATH"
@@ -71,7 +76,7 @@ print("wheel:", wheel.rsplit("/", 1)[1], "-", len(names), "files")
 PY
 
 step "the wheel installed into it"
-"$venv_python" -m pip install -q --no-compile --disable-pip-version-check "${wheels[0]}[dask]"
+"$venv_python" -m pip install -q "${no_compile[@]}" --disable-pip-version-check "${wheels[0]}[dask]"
 
 step "stand-in Reader library and the other programs the tests use (the module is the wheel's)"
 build=$(CORVIX_BUILD_TARGETS="reader_stub loader_test corvix_mzml_reader mzml_dump" \
