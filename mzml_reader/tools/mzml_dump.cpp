@@ -210,7 +210,7 @@ int tokenize_each(const char* stop_at) {
     std::string data;
     std::size_t length = 0;
     while (std::cin >> length) {
-        if (std::cin.get() != '\n') return 2;
+        if (std::cin.get() != '\n' || length > (std::size_t{1} << 30)) return 2;
         data.resize(length);
         if (length && !std::cin.read(data.data(), static_cast<std::streamsize>(length))) return 2;
         put_tokens(data, stop_at);

@@ -18,12 +18,18 @@ F32, F64, I32, I64 = "MS:1000521", "MS:1000523", "MS:1000519", "MS:1000522"
 NP_TYPES = {F32: "<f4", F64: "<f8", I32: "<i4", I64: "<i8"}
 
 
-def run_dump(*args, stdin=None):
-    """Runs mzml_dump; returns (exit status, parsed JSON or None). A crash
-    (a signal, a sanitizer report) fails the calling test."""
+def run_dump_output(*args, stdin=None):
+    """Runs mzml_dump; returns (exit status, standard output). A crash (a
+    signal, a sanitizer report) or a usage error fails the calling test."""
     proc = subprocess.run([dump_path(), *map(str, args)], input=stdin, capture_output=True, timeout=120)
     assert proc.returncode in (0, 1), f"mzml_dump {args[:2]} crashed ({proc.returncode}): {proc.stderr[-2000:]!r}"
-    return proc.returncode, json.loads(proc.stdout) if proc.stdout.strip() else None
+    return proc.returncode, proc.stdout
+
+
+def run_dump(*args, stdin=None):
+    """Runs mzml_dump; returns (exit status, parsed JSON or None)."""
+    status, out = run_dump_output(*args, stdin=stdin)
+    return status, json.loads(out) if out.strip() else None
 
 
 def decode(text, compression, dtype, count, encoded_length=-1):

@@ -9,7 +9,7 @@ import pathlib
 import numpy as np
 import pytest
 
-from dump import run_dump
+from dump import run_dump, run_dump_output
 from handmade import document, make_spectra, spectrum_xml, write
 from mzml_session import dump_path
 
@@ -22,9 +22,9 @@ def tokenize(data, stop_at=None):
 def tokenize_each(inputs):
     """tokenize() of every input, in one mzml_dump process."""
     stdin = b"".join(b"%d\n" % len(data) + data for data in inputs)
-    proc = subprocess.run([dump_path(), "tokenize-each"], input=stdin, capture_output=True, timeout=120)
-    assert proc.returncode == 0, f"mzml_dump tokenize-each failed ({proc.returncode}): {proc.stderr[-2000:]!r}"
-    answers = [json.loads(line) for line in proc.stdout.splitlines()]
+    status, out = run_dump_output("tokenize-each", stdin=stdin)
+    assert status == 0
+    answers = [json.loads(line) for line in out.splitlines()]
     assert len(answers) == len(inputs)
     return [(out["result"], out["events"]) for out in answers]
 
