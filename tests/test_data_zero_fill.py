@@ -1,14 +1,24 @@
 """The buffers a call lends to the Reader library, as the library sees them:
 zero-filled over their whole capacity, whichever road the module took to
 reserve them (recycled heap memory cleared in full below the mapping
-threshold, fresh pages from the system above it), also when the memory was
-written all over by the call before. (That they are visible to tracemalloc
+threshold, pages mapped from the system above it, which a thread keeps for
+its next call and makes zero again), also when the memory was written all
+over by a call before, inside or past the points it returned. (That they are visible to tracemalloc
 while the call runs, then released, is in test_reliability_leaks.py.)"""
 import pytest
 
-# Result arrays of one call whose block reaches this many bytes are mapped
-# fresh from the system (kMappedBlockBytes in src/binding/call_buffers.h).
-MAPPED_BLOCK_BYTES = 512 * 1024
+# Result arrays of one call whose block reaches this many bytes per array are
+# mapped from the system (kMappedBytesPerArray in src/binding/call_buffers.h).
+MAPPED_BYTES_PER_ARRAY = 64 * 1024
+
+# Arrays per call, side by side in one block.
+ARRAYS = {
+    "get_spectrum": 2,
+    "get_centroid_stream_full": 5,
+    "get_averaged_spectrum": 2,
+    "get_chromatogram": 2,
+    "get_ms2_filter_masses": 1,
+}
 
 # Bytes per element of capacity: the sum over the call's parallel arrays.
 ELEMENT_BYTES = {
@@ -45,7 +55,7 @@ def call(m, entry, capacity):
 def capacities(entry):
     """0, 1, a little, both sides of the mapping threshold, and the largest
     capacity callers use."""
-    at = MAPPED_BLOCK_BYTES // ELEMENT_BYTES[entry]
+    at = MAPPED_BYTES_PER_ARRAY * ARRAYS[entry] // ELEMENT_BYTES[entry]
     return [0, 1, 1000, at * 9 // 10, at - 8, at + 8, at * 11 // 10, 4_000_000]
 
 
@@ -118,3 +128,27 @@ def test_fixed_buffers_are_zero_filled(corvix, stub, capfd, entry, run):
         run(corvix)
         assert stub.nonzero_bytes(entry) == 0
     capfd.readouterr()
+
+
+@pytest.mark.parametrize("entry", list(ELEMENT_BYTES))
+def test_mapped_arrays_are_zero_whatever_came_before(corvix, stub, entry):
+    # A thread keeps its last mapping for the next call: it must come back
+    # zero after a call that wrote all over it and failed, after calls of
+    # another capacity (a larger mapping serving a smaller call, and the
+    # other way round), and where the library claimed fewer points than it
+    # wrote.
+    at = MAPPED_BYTES_PER_ARRAY * ARRAYS[entry] // ELEMENT_BYTES[entry]
+    sizes = [at + 8, 4_000_000, at * 3, at + 8, 4_000_000]
+    stub.fill_outputs(0x5A)
+    stub.set_result(entry, -1)
+    for capacity in sizes:
+        with pytest.raises(RuntimeError, match="failed"):
+            call(corvix, entry, capacity)
+    stub.set_result(entry, 1)
+    for capacity in sizes:
+        call(corvix, entry, capacity)
+    stub.fill_outputs(None)
+    stub.check_zero_fill()
+    for capacity in reversed(sizes):
+        call(corvix, entry, capacity)
+        assert stub.nonzero_bytes(entry) == 0, capacity

@@ -342,8 +342,8 @@ def tracing():
 # -- call buffers: arrays, copies, sequences and texts -----------------------
 # Every array, copy and sequence buffer is released on every path, on both
 # roads to a zero-filled block: the interpreter's allocator for small arrays,
-# fresh pages from the system (reported to tracemalloc) from 512 KiB of
-# arrays per call. A leak of one buffer per call would add up to megabytes
+# pages mapped from the system (reported to tracemalloc) from 64 KiB per
+# array. A leak of one buffer per call would add up to megabytes
 # of traced memory here, and of address space on the mapped road.
 
 SMALL, MAPPED = 100, 40_000  # points per array: 1.6 KB and 640 KB of spectrum arrays

@@ -53,6 +53,7 @@ struct CallerSizedReals {
         contract::Int status = entry(handle, array.data(), max_size);
         if (status < 0) return raise_status_failure(Row::entry);
         std::size_t count = static_cast<std::size_t>(status) < capacity ? static_cast<std::size_t>(status) : capacity;
+        array.written(count);
         return real_list(array.data(), count);
     }
 };

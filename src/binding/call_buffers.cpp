@@ -4,16 +4,18 @@
 
 namespace corvix {
 
-bool ZeroedBlock::reserve(std::size_t bytes) {
+bool ZeroedBlock::reserve(std::size_t bytes, std::size_t arrays) {
     release();
     if (bytes == 0) return true;
-    if (bytes >= kMappedBlockBytes) {
+    if (bytes / arrays >= kMappedBytesPerArray) {
         // Where the system refuses a mapping the heap may still have room.
-        if (void* block = platform::map_zeroed(bytes)) {
-            data_ = block;
+        spare_mapping::Mapping mapping = spare_mapping::take(bytes);
+        if (mapping.base != nullptr) {
+            data_ = mapping.base;
             bytes_ = bytes;
+            mapping_bytes_ = mapping.bytes;
             mapped_ = true;
-            trace_block(block, bytes);
+            trace_block(data_, bytes);
             return true;
         }
     }
@@ -29,13 +31,15 @@ bool ZeroedBlock::reserve(std::size_t bytes) {
 void ZeroedBlock::release() {
     if (mapped_) {
         untrace_block(data_);
-        platform::unmap_zeroed(data_, bytes_);
+        spare_mapping::give_back({data_, mapping_bytes_}, warm_.data(), warm_count_);
     } else {
         PyMem_Free(data_);
     }
     data_ = nullptr;
     bytes_ = 0;
+    mapping_bytes_ = 0;
     mapped_ = false;
+    warm_count_ = 0;
 }
 
 }  // namespace corvix

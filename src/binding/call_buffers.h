@@ -6,12 +6,16 @@
 //   * the interpreter's allocator (PyMem_Calloc): cheap for small blocks, but
 //     it hands back recycled memory that must be cleared in full, so its cost
 //     grows with the size asked for;
-//   * fresh pages mapped from the system for this call: they are zero already
-//     and cost something only where somebody writes them, so a large array of
-//     which the Reader library fills a few points costs the mapping and those
-//     few pages, whatever the capacity.
-// Blocks of kMappedBlockBytes and more take the second road. The parallel
-// result arrays of one call share one block, so they cost one mapping.
+//   * pages mapped from the system: they are zero already and cost
+//     something only where somebody writes them, so a large array of which
+//     the Reader library fills a few points costs those few pages, whatever
+//     the capacity. The thread's last mapping is kept, zero again, for its
+//     next call (spare_mapping.h): a call that tells the block which parts
+//     were written (written()) lets those pages be cleared in place rather
+//     than faulted in afresh next time.
+// Blocks of kMappedBytesPerArray per array and more take the second road.
+// The parallel result arrays of one call share one block, so they cost one
+// mapping.
 //
 // Sanitizer builds keep every buffer on the instrumented heap, each array a
 // block of its own, so that a read or write past any of them is caught.
@@ -27,6 +31,7 @@
 #include <type_traits>
 
 #include "platform.h"
+#include "spare_mapping.h"
 
 namespace corvix {
 
@@ -42,15 +47,16 @@ inline constexpr bool kSanitized = false;
 inline constexpr bool kSanitized = false;
 #endif
 
-// Zero-filled blocks of at least this many bytes are mapped fresh from the
-// system. Below it, clearing recycled heap memory costs less than a mapping
-// and its first page faults; above it, the clearing costs more, and grows
-// with the size while the mapping does not. Measured on this project's
-// 2-core machines with both interpreter allocators (pymalloc over glibc
-// malloc on 3.11, mimalloc on the free-threaded build): the two cost the
-// same between 350 KiB (one array) and 800 KiB (the five arrays of a
-// centroid stream, which take five first faults).
-inline constexpr std::size_t kMappedBlockBytes = kSanitized ? SIZE_MAX : std::size_t{512} << 10;
+// A zero-filled block of at least this many bytes per array it holds is
+// mapped from the system. Below it, clearing recycled heap memory costs
+// less than making the thread's spare mapping zero again (a system call,
+// about 1.5 us on this project's 2-core virtual machines, plus one cleared
+// page per array); above it, the clearing costs more and grows with the
+// size while the mapping does not. Measured against the stand-in with both
+// interpreter allocators (pymalloc over glibc malloc on 3.11, mimalloc on
+// the free-threaded build): for one, two and five arrays the two roads cost
+// the same between 32 and 64 KiB per array.
+inline constexpr std::size_t kMappedBytesPerArray = kSanitized ? SIZE_MAX : std::size_t{64} << 10;
 
 // Zero-filled bytes owned for one call. With zero bytes nothing is reserved.
 class ZeroedBlock {
@@ -60,10 +66,18 @@ public:
     ZeroedBlock& operator=(const ZeroedBlock&) = delete;
     ~ZeroedBlock() { release(); }
 
-    // False with MemoryError set when the memory cannot be had.
-    bool reserve(std::size_t bytes);
+    // False with MemoryError set when the memory cannot be had. `arrays`:
+    // how many arrays the block holds side by side.
+    bool reserve(std::size_t bytes, std::size_t arrays = 1);
     void* data() const { return data_; }
     std::size_t size() const { return bytes_; }
+
+    // Says that the Reader library wrote `bytes` from `offset` (a hint for
+    // the mapped road: whatever it says, every byte is zero again before the
+    // memory serves another call).
+    void written(std::size_t offset, std::size_t bytes) {
+        if (mapped_ && warm_count_ < warm_.size()) warm_[warm_count_++] = {offset, bytes};
+    }
 
     // Takes ownership of memory from PyMem_Malloc/Realloc.
     void adopt(void* heap_block, std::size_t bytes) {
@@ -76,13 +90,17 @@ public:
         data_ = nullptr;
         bytes_ = 0;
         mapped_ = false;
+        warm_count_ = 0;
     }
     void release();
 
 private:
     void* data_ = nullptr;
     std::size_t bytes_ = 0;
+    std::size_t mapping_bytes_ = 0;  // the whole mapping, on the mapped road
     bool mapped_ = false;
+    std::array<spare_mapping::Range, spare_mapping::kMaxRanges> warm_{};
+    std::size_t warm_count_ = 0;
 };
 
 // `count` zero-filled elements owned for one call. With zero elements
@@ -104,6 +122,8 @@ public:
     T* data() { return block_.data() != nullptr ? static_cast<T*>(block_.data()) : empty_; }
     const T* data() const { return block_.data() != nullptr ? static_cast<const T*>(block_.data()) : empty_; }
     std::size_t size() const { return size_; }
+    // The Reader library wrote the first `count` elements.
+    void written(std::size_t count) { block_.written(0, (count < size_ ? count : size_) * sizeof(T)); }
 
     // Takes ownership of memory from PyMem_Malloc/Realloc.
     void adopt(T* data, std::size_t size) {
@@ -170,11 +190,21 @@ public:
             std::array<std::size_t, N> offsets{};
             std::size_t total = 0;
             if (!buffers::layout<N>(count, element_bytes, 64, offsets, total)) return no_memory();
-            if (!block_.reserve(total)) return false;
+            if (!block_.reserve(total, N)) return false;
             auto* base = static_cast<unsigned char*>(block_.data());
             for (std::size_t i = 0; i < N; ++i) parts_[i] = base + offsets[i];
+            offsets_ = offsets;
         }
         return true;
+    }
+
+    // The Reader library wrote the first `count` elements of every array.
+    void written(std::size_t count) {
+        if constexpr (!kSanitized) {
+            constexpr std::array<std::size_t, N> element_bytes{sizeof(Ts)...};
+            std::size_t n = count < capacity_ ? count : capacity_;
+            for (std::size_t i = 0; i < N; ++i) block_.written(offsets_[i], n * element_bytes[i]);
+        }
     }
 
     template <std::size_t I>
@@ -191,6 +221,7 @@ private:
     }
 
     std::array<void*, N> parts_{};
+    std::array<std::size_t, N> offsets_{};
     std::size_t capacity_ = 0;
     ZeroedBlock block_;
     std::array<ZeroedBlock, kSanitized ? N : 0> separate_;

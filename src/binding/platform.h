@@ -52,6 +52,16 @@ void release_library(LibraryHandle handle);
 void* map_zeroed(std::size_t bytes);
 void unmap_zeroed(void* block, std::size_t bytes);
 
+// Size of the pages map_zeroed hands out.
+std::size_t page_bytes();
+
+// Makes whole pages of a block from map_zeroed read zero again by handing
+// them back to the system, which gives fresh zero pages on the next write:
+// no byte is cleared and pages nobody wrote cost next to nothing. `block`
+// and `bytes` are multiples of page_bytes(). False when the system refuses;
+// the pages' contents are then unknown and the block must be unmapped.
+bool rezero_pages(void* block, std::size_t bytes);
+
 // Finds an exported function by exact name. On failure returns nullptr and
 // writes the loader's reason text into `reason`. Only the failure path
 // builds a string.

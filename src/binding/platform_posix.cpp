@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -57,11 +58,40 @@ void release_library(LibraryHandle handle) {
 
 void* map_zeroed(std::size_t bytes) {
     void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? nullptr : block;
+    if (block == MAP_FAILED) return nullptr;
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+    // Where huge pages are on for every mapping, the first write into an
+    // array would make the kernel clear a whole 2 MiB page; a hint, so its
+    // failure changes nothing.
+    ::madvise(block, bytes, MADV_NOHUGEPAGE);
+#endif
+    return block;
 }
 
 void unmap_zeroed(void* block, std::size_t bytes) {
     if (block != nullptr) ::munmap(block, bytes);
+}
+
+std::size_t page_bytes() {
+    static const std::size_t bytes = [] {
+        long size = ::sysconf(_SC_PAGESIZE);
+        return size > 0 ? static_cast<std::size_t>(size) : std::size_t{4096};
+    }();
+    return bytes;
+}
+
+bool rezero_pages(void* block, std::size_t bytes) {
+    if (bytes == 0) return true;
+#ifdef __linux__
+    // Linux drops the pages of a private anonymous mapping, and the next
+    // access finds zero pages.
+    return ::madvise(block, bytes, MADV_DONTNEED) == 0;
+#else
+    // Elsewhere MADV_DONTNEED may keep the contents: map fresh zero pages
+    // over the range instead.
+    void* fresh = ::mmap(block, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    return fresh == block;
+#endif
 }
 
 void* find_symbol(LibraryHandle handle, const char* name, std::string& reason) {

@@ -77,6 +77,22 @@ void unmap_zeroed(void* block, std::size_t) {
     if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
 }
 
+std::size_t page_bytes() {
+    static const std::size_t bytes = [] {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return info.dwPageSize > 0 ? static_cast<std::size_t>(info.dwPageSize) : std::size_t{4096};
+    }();
+    return bytes;
+}
+
+bool rezero_pages(void* block, std::size_t bytes) {
+    if (bytes == 0) return true;
+    // Decommitted pages lose their contents; committed again, they read zero.
+    if (!VirtualFree(block, bytes, MEM_DECOMMIT)) return false;
+    return VirtualAlloc(block, bytes, MEM_COMMIT, PAGE_READWRITE) == block;
+}
+
 void* find_symbol(LibraryHandle handle, const char* name, std::string& reason) {
     SetLastError(0);
     FARPROC address = GetProcAddress(reinterpret_cast<HMODULE>(handle), name);

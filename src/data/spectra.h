@@ -30,7 +30,9 @@ struct PointArrays {
     // failure of `entry` for a negative count.
     PyObject* result(contract::Int count, const char* entry) {
         if (count < 0) return raise_status_failure(entry);
-        return pair_of_lists(first(), second(), points_taken(count, arrays.capacity()));
+        std::size_t n = points_taken(count, arrays.capacity());
+        arrays.written(n);
+        return pair_of_lists(first(), second(), n);
     }
 };
 
@@ -71,6 +73,7 @@ struct CentroidStream {
         if (count < 0) return raise_status_failure(Row::entry);
         double t1 = trailer.data()[0], t2 = trailer.data()[1];
         std::size_t n = points_taken(count, capacity);
+        arrays.written(n);
         Ref l1(real_list(arrays.get<0>(), n));
         Ref l2(real_list(arrays.get<1>(), n));
         Ref l3(real_list(arrays.get<2>(), n));

@@ -25,6 +25,7 @@
 
 #include "library_search.h"
 #include "platform.h"
+#include "spare_mapping.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -528,6 +529,72 @@ void mapped_blocks_are_zero_filled(const Context& c) {
     platform::unmap_zeroed(nullptr, 4096);  // nothing to give back: nothing happens
 }
 
+// Pages handed back with rezero_pages read zero and take writes again; the
+// pages around them keep what was written.
+void rezeroed_pages_read_zero(const Context& c) {
+    (void)c;
+    const std::size_t page = platform::page_bytes();
+    CHECK(page >= 4096 && (page & (page - 1)) == 0);
+    const std::size_t bytes = 64 * page;
+    auto* block = static_cast<unsigned char*>(platform::map_zeroed(bytes));
+    CHECK(block != nullptr);
+    if (block == nullptr) return;
+    std::memset(block, 0xA5, bytes);
+    CHECK(platform::rezero_pages(block + 3 * page, 10 * page));
+    CHECK(platform::rezero_pages(block, 0));
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        bool cleared = i >= 3 * page && i < 13 * page;
+        wrong += block[i] != (cleared ? 0 : 0xA5);
+    }
+    CHECK(wrong == 0);
+    std::memset(block + 5 * page, 0x5A, page);
+    CHECK(block[5 * page] == 0x5A && block[6 * page - 1] == 0x5A && block[6 * page] == 0);
+    platform::unmap_zeroed(block, bytes);
+}
+
+// A thread's spare mapping serves the next call zero-filled, whatever the
+// last call wrote inside or outside the ranges it said it wrote, and however
+// the sizes of the calls alternate; another thread has a spare of its own.
+void spare_mapping_comes_back_zero(const Context& c) {
+    (void)c;
+    namespace spare = corvix::spare_mapping;
+    const std::size_t sizes[] = {std::size_t{600} << 10, std::size_t{9} << 20, std::size_t{700} << 10,
+                                 std::size_t{9} << 20, std::size_t{1} << 20};
+    const std::size_t page = platform::page_bytes();
+    auto count_nonzero = [](const spare::Mapping& m) {
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < m.bytes; ++i) n += static_cast<const unsigned char*>(m.base)[i] != 0;
+        return n;
+    };
+    for (int hints = 0; hints < 3; ++hints) {
+        for (std::size_t bytes : sizes) {
+            spare::Mapping m = spare::take(bytes);
+            CHECK(m.base != nullptr && m.bytes >= bytes && m.bytes % page == 0);
+            if (m.base == nullptr) return;
+            CHECK(count_nonzero(m) == 0);
+            // Written all over, the last bytes of the mapping beyond the
+            // block included; the hints name some of it (none, three
+            // arrays' starts, or ranges larger than what stays warm).
+            std::memset(m.base, 0xA5, m.bytes);
+            spare::Range ranges[3] = {{0, 40}, {bytes / 3 + 64, hints == 2 ? bytes / 3 : 8000},
+                                      {2 * bytes / 3 + 128, 5}};
+            spare::give_back(m, ranges, hints == 0 ? 0 : 3);
+        }
+    }
+    spare::Mapping mine = spare::take(std::size_t{600} << 10);
+    CHECK(mine.base != nullptr);
+    std::thread([&] {
+        spare::Mapping theirs = spare::take(std::size_t{600} << 10);
+        CHECK(theirs.base != nullptr && theirs.base != mine.base);
+        CHECK(count_nonzero(theirs) == 0);
+        std::memset(theirs.base, 0x11, theirs.bytes);
+        spare::give_back(theirs, nullptr, 0);
+    }).join();
+    CHECK(count_nonzero(mine) == 0);
+    spare::give_back(mine, nullptr, 0);
+}
+
 struct Case {
     const char* name;
     void (*run)(const Context&);
@@ -550,6 +617,8 @@ const Case kCases[] = {
     {"lookup_by_exact_name", lookup_by_exact_name},
     {"error_mode_is_switched_for_the_load_only", error_mode_is_switched_for_the_load_only},
     {"mapped_blocks_are_zero_filled", mapped_blocks_are_zero_filled},
+    {"rezeroed_pages_read_zero", rezeroed_pages_read_zero},
+    {"spare_mapping_comes_back_zero", spare_mapping_comes_back_zero},
 };
 
 int usage() {
