@@ -16,6 +16,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-${PYTHON:-python3}}
 shift || true
+# CMake runs in the build directory: a relative path to the interpreter would
+# name nothing there (and CMake would quietly find another interpreter).
+python=$(command -v "$python")
+case "$python" in /*) ;; *) python="$(cd "$(dirname "$python")" && pwd)/$(basename "$python")" ;; esac
 tag=$("$python" -c 'import sys, sysconfig; print("py%d%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "",)))')
 variant=${CORVIX_BUILD_VARIANT:-release}
 build="$here/build/$tag-$variant"
