@@ -8,12 +8,6 @@ bool ZeroedBlock::reserve(std::size_t bytes, std::size_t arrays) {
     release();
     if (bytes == 0) return true;
     if (bytes / arrays >= kMappedBytesPerArray) {
-        // Where the system refuses a mapping the heap may still have room in
-        // memory it already holds, but not for a block this large: it would
-        // ask the system again, and an allocator that maps without
-        // reserving (mimalloc, the free-threaded build's) would hand out
-        // memory the system just refused to promise, and the process would
-        // crash when it is written. MemoryError instead.
         spare_mapping::Mapping mapping = spare_mapping::take(bytes);
         if (mapping.base != nullptr) {
             data_ = mapping.base;
@@ -23,7 +17,7 @@ bool ZeroedBlock::reserve(std::size_t bytes, std::size_t arrays) {
             trace_block(data_, bytes);
             return true;
         }
-        if (bytes > spare_mapping::kKeptBytes) {
+        if (bytes > kHeapFallbackBytes) {
             PyErr_NoMemory();
             return false;
         }

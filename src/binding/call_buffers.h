@@ -58,6 +58,14 @@ inline constexpr bool kSanitized = false;
 // the same between 32 and 64 KiB per array.
 inline constexpr std::size_t kMappedBytesPerArray = kSanitized ? SIZE_MAX : std::size_t{64} << 10;
 
+// A block the system refuses to map is taken from the heap only below this
+// size: the heap may have that much room in memory it already holds, while a
+// larger block would make it ask the system again, and an allocator that
+// maps without reserving (mimalloc, the free-threaded build's) would hand out
+// memory the system just refused to promise, so that the process crashes
+// when it is written. Larger blocks raise MemoryError.
+inline constexpr std::size_t kHeapFallbackBytes = std::size_t{256} << 20;
+
 // Zero-filled bytes owned for one call. With zero bytes nothing is reserved.
 class ZeroedBlock {
 public:
